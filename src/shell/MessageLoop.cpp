@@ -1,0 +1,86 @@
+#include "shell/MessageLoop.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <vector>
+
+namespace shell {
+namespace {
+
+int dispatchDepth = 0;
+int waitDepth = 0;
+std::vector<std::function<void()>> deferred;
+
+void RunDeferredWhenIdle() noexcept {
+    while (dispatchDepth == 0 && waitDepth == 0 && !deferred.empty()) {
+        auto actions = std::move(deferred);
+        deferred.clear();
+        for (auto& action : actions) {
+            try {
+                action();
+            } catch (...) {
+                // A close or quit that fails leaves the program running; nothing to report.
+            }
+        }
+    }
+}
+
+class WaitScope {
+  public:
+    WaitScope() noexcept { ++waitDepth; }
+    ~WaitScope() {
+        --waitDepth;
+        RunDeferredWhenIdle();
+    }
+    WaitScope(const WaitScope&) = delete;
+    WaitScope& operator=(const WaitScope&) = delete;
+};
+
+}  // namespace
+
+void ProcessPendingMessages() {
+    auto* dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher == nullptr) {
+        return;
+    }
+    while (dispatcher->processEvents(QEventLoop::AllEvents)) {
+    }
+}
+
+void WaitUntil(const std::function<bool()>& done) {
+    WaitScope scope;
+    for (;;) {
+        ProcessPendingMessages();
+        if (done()) {
+            return;
+        }
+        // Nothing is left to dispatch: sleep until the next event instead of spinning.
+        if (auto* dispatcher = QAbstractEventDispatcher::instance()) {
+            dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        }
+        if (done()) {
+            return;
+        }
+    }
+}
+
+bool WaitInProgress() {
+    return waitDepth > 0;
+}
+
+void DeferWhileWaiting(std::function<void()> action) {
+    deferred.push_back(std::move(action));
+    RunDeferredWhenIdle();
+}
+
+DispatchScope::DispatchScope() noexcept {
+    ++dispatchDepth;
+}
+
+DispatchScope::~DispatchScope() {
+    --dispatchDepth;
+    RunDeferredWhenIdle();
+}
+
+}  // namespace shell

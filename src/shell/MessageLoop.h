@@ -1,0 +1,34 @@
+#pragma once
+// The small layer over Qt's event loop that the components rely on: dispatching what is waiting,
+// waiting for a condition while the window keeps running, and holding back a quit or close that
+// arrives while such a wait is in progress.
+
+#include <functional>
+
+namespace shell {
+
+// Dispatches every event now waiting on the GUI thread and returns as soon as none is left.
+// Never blocks.
+void ProcessPendingMessages();
+
+// Dispatches events, blocking between them, until `done` holds. `done` is tested after each
+// round of dispatching, so at least one round happens.
+void WaitUntil(const std::function<bool()>& done);
+
+// Whether some WaitUntil is running further up the stack.
+bool WaitInProgress();
+
+// Runs `action` once no wait is in progress and the outermost dispatch has returned, or at once
+// when that holds already. Used for a close of the window that must not cut a wait short.
+void DeferWhileWaiting(std::function<void()> action);
+
+// Marks one dispatch from Qt into the program's code; see Guarded.
+class DispatchScope {
+  public:
+    DispatchScope() noexcept;
+    ~DispatchScope();
+    DispatchScope(const DispatchScope&) = delete;
+    DispatchScope& operator=(const DispatchScope&) = delete;
+};
+
+}  // namespace shell

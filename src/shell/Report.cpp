@@ -1,0 +1,114 @@
+#include "shell/Report.h"
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+
+#include "shell/ApplicationTitle.h"
+#include "shell/Exceptions.h"
+#include "shell/TextConversions.h"
+
+namespace shell {
+namespace {
+
+ReportBoxes* installedBoxes = nullptr;
+
+struct RecoverableState {
+    bool boxOpen = false;
+    std::string lastClosedText;
+    std::chrono::steady_clock::time_point lastClosedAt{};
+    bool anyClosed = false;
+};
+
+RecoverableState& State() {
+    static RecoverableState state;
+    return state;
+}
+
+// The first byte of the last UTF-8 character, or 0 for an empty text.
+unsigned char LastCharacterLeadByte(std::string_view text) {
+    if (text.empty()) {
+        return 0;
+    }
+    std::size_t i = text.size() - 1;
+    // Step back over continuation bytes, at most three, to the lead byte of the character.
+    for (int steps = 0; steps < 3 && i > 0; ++steps) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xC0) != 0x80) {
+            break;
+        }
+        --i;
+    }
+    return static_cast<unsigned char>(text[i]);
+}
+
+}  // namespace
+
+void InstallReportBoxes(ReportBoxes& boxes) {
+    if (installedBoxes != nullptr) {
+        throw std::logic_error("report boxes are already installed");
+    }
+    installedBoxes = &boxes;
+}
+
+std::string RecoverableText(std::string_view message) {
+    std::string text(message);
+    if (!text.empty() && LastCharacterLeadByte(text) > static_cast<unsigned char>('.')) {
+        text += '.';
+    }
+    return text;
+}
+
+std::string FatalText(const Exception& error, std::string_view moduleName) {
+    const std::string& message = error.Message();
+    std::string text = std::string(error.ClassName()) + "がモジュール " + std::string(moduleName) +
+                       " の " + IntToHex(static_cast<std::int32_t>(error.Position()), 8) +
+                       " で発生しました。\n" + message;
+    if (!message.empty() && message.back() != '.') {
+        text += '.';
+    }
+    return text;
+}
+
+}  // namespace shell
+
+void ReportException(const Exception& error) noexcept {
+    using Clock = std::chrono::steady_clock;
+    auto& state = shell::State();
+    try {
+        if (state.boxOpen || shell::installedBoxes == nullptr) {
+            return;
+        }
+        std::string text = shell::RecoverableText(error.Message());
+        if (state.anyClosed && text == state.lastClosedText &&
+            Clock::now() - state.lastClosedAt <
+                std::chrono::milliseconds(shell::kRepeatQuietMilliseconds)) {
+            return;
+        }
+        state.boxOpen = true;
+        try {
+            shell::installedBoxes->ShowErrorBox(shell::ApplicationTitle(), text);
+        } catch (...) {
+            // A box that could not be shown reports nothing further; the program goes on.
+        }
+        state.boxOpen = false;
+        state.lastClosedText = std::move(text);
+        state.lastClosedAt = Clock::now();
+        state.anyClosed = true;
+    } catch (...) {
+        state.boxOpen = false;
+    }
+}
+
+void FatalReport(const Exception& error) noexcept {
+    try {
+        std::string text = shell::FatalText(error, shell::ExecutableFileName());
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+        if (shell::installedBoxes != nullptr) {
+            shell::installedBoxes->ShowFatalBox(shell::kFatalTitle, text);
+        }
+    } catch (...) {
+        // Nothing more can be said; the caller ends the program all the same.
+    }
+}
