@@ -1,0 +1,58 @@
+// The voice side of a call: opening the voice files, one chunk per tick while talking, and
+// storing the peer's voice.
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <algorithm>
+
+#include "app/Controls.h"
+#include "app/MainForm.h"
+#include "app/VoiceFiles.h"
+#include "net/NMUDP.h"
+#include "shell/ApplicationTitle.h"
+#include "shell/TextConversions.h"
+
+void TForm1::bOpenClick(QObject* /*Sender*/) {
+    const std::string outgoing = shell::ExecutableDirectory() + "/" + controls::Text(eFile);
+    const int superseded = SendFile;
+    SendFile = voice::OpenForReading(outgoing);
+    // Nothing can reach the replaced handle any more; left open it would leak on every click.
+    voice::Close(superseded);
+    // The incoming file's earlier handle stays open: its lock is what refuses a second writer.
+    RecvFile = voice::OpenForWriting(shell::ExecutableDirectory() + "/recv.au");
+    if (SendFile > 0 && RecvFile > 0) {
+        controls::SetCaption(bOpen, "open ok");
+    }
+}
+
+void TForm1::Timer1Timer(TTimer& /*Sender*/) {
+    if (CallMode == ModeTalking && SendFile > 0) {
+        std::array<std::uint8_t, phone::kVoiceSize> datagram{};  // filler bytes stay zero
+        const auto n = static_cast<std::int16_t>(voice::Read(
+            SendFile, datagram.data() + phone::kOffsetPayload, phone::kVoicePayloadSize));
+        if (n > 0) {
+            const std::uint16_t seq = phone::VoiceSeq(NextSeq);
+            const std::int32_t target = StrToInt(controls::Text(eTarget));
+            phone::BuildVoiceHeader(datagram, seq, target, n);
+            UDPSock->RemoteHost = controls::Text(eIP);
+            UDPSock->SendDatagram(datagram, static_cast<std::int32_t>(datagram.size()));
+            phone::AdvanceVoiceSeq(NextSeq);
+            controls::IncrementCount(LSend);
+        }
+    }
+    controls::SetCaption(LMode, IntToStr(CallMode));
+}
+
+void TForm1::ReceiveVoice(std::span<const std::uint8_t, phone::kReceiveBufferSize> buffer) {
+    if (RecvFile > 0) {
+        const std::int16_t length = phone::ReadHeader(buffer).Length;
+        // Nothing for a negative length; never past the end of the buffer for a long one.
+        if (length > 0) {
+            const auto available = buffer.size() - phone::kOffsetPayload;
+            voice::Write(RecvFile, buffer.data() + phone::kOffsetPayload,
+                         std::min(static_cast<std::size_t>(length), available));
+        }
+    }
+    controls::IncrementCount(LRecv);
+}
