@@ -11,8 +11,12 @@ std::uint16_t ReadWord(std::span<const std::uint8_t> bytes, std::size_t offset) 
 }
 
 void WriteWord(std::span<std::uint8_t> bytes, std::size_t offset, std::uint16_t value) {
-    bytes[offset] = static_cast<std::uint8_t>(value & 0xFF);
-    bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+    if (offset < bytes.size()) {
+        bytes[offset] = static_cast<std::uint8_t>(value & 0xFF);
+    }
+    if (offset + 1 < bytes.size()) {
+        bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+    }
 }
 
 PhoneDatagram ReadHeader(std::span<const std::uint8_t> bytes) {
@@ -29,11 +33,13 @@ PhoneDatagram ReadHeader(std::span<const std::uint8_t> bytes) {
 }
 
 DatagramKind Classify(std::span<const std::uint8_t> buffer, std::int32_t numberBytes) {
-    std::uint8_t first = (numberBytes > 0 && !buffer.empty()) ? buffer[0] : 0;
-    if (first != kMagic[0]) {
+    // Only the received bytes count, whatever the rest of the buffer holds.
+    const auto received =
+        buffer.first(std::min(static_cast<std::size_t>(std::max(numberBytes, 0)), buffer.size()));
+    if (received.empty() || received[0] != kMagic[0]) {
         return DatagramKind::NotPhone;
     }
-    PhoneDatagram header = ReadHeader(buffer);
+    const PhoneDatagram header = ReadHeader(received);
     if (header.Status != StatusRequest) {
         return DatagramKind::Reply;
     }

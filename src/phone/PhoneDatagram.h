@@ -56,15 +56,15 @@ enum class DatagramKind {
     Ignored,   // anything else
 };
 
-// A 16-bit field; bytes beyond the end of `bytes` read as zero.
+// A 16-bit field; bytes beyond the end of `bytes` read as zero and are not written.
 std::uint16_t ReadWord(std::span<const std::uint8_t> bytes, std::size_t offset);
 void WriteWord(std::span<std::uint8_t> bytes, std::size_t offset, std::uint16_t value);
 
 // The header fields of `bytes`, zero where `bytes` ends early.
 PhoneDatagram ReadHeader(std::span<const std::uint8_t> bytes);
 
-// Classifies a datagram of `numberBytes` bytes held at the start of `buffer`, which is zero
-// beyond them. A negative count (a failed receive) copied nothing, so byte 0 reads as zero.
+// Classifies a datagram of `numberBytes` bytes held at the start of `buffer`; fields beyond the
+// count read as zero. A count of 0 or less (a failed receive) copied nothing: not a phone datagram.
 DatagramKind Classify(std::span<const std::uint8_t> buffer, std::int32_t numberBytes);
 
 // The Seq of a request: the low 16 bits of `nextSeq`, which advances at once and never wraps

@@ -6,6 +6,7 @@
 #include <exception>
 #include <source_location>
 #include <string>
+#include <utility>
 
 class Exception : public std::exception {
   public:

@@ -25,23 +25,6 @@ RecoverableState& State() {
     return state;
 }
 
-// The first byte of the last UTF-8 character, or 0 for an empty text.
-unsigned char LastCharacterLeadByte(std::string_view text) {
-    if (text.empty()) {
-        return 0;
-    }
-    std::size_t i = text.size() - 1;
-    // Step back over continuation bytes, at most three, to the lead byte of the character.
-    for (int steps = 0; steps < 3 && i > 0; ++steps) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        if ((byte & 0xC0) != 0x80) {
-            break;
-        }
-        --i;
-    }
-    return static_cast<unsigned char>(text[i]);
-}
-
 }  // namespace
 
 void InstallReportBoxes(ReportBoxes& boxes) {
@@ -52,8 +35,11 @@ void InstallReportBoxes(ReportBoxes& boxes) {
 }
 
 std::string RecoverableText(std::string_view message) {
+    // Only the last byte needs looking at: the lead byte of a multi-byte UTF-8 character is above
+    // 0x7F, and so is a continuation byte, even a stray one that stands as a character of its own.
     std::string text(message);
-    if (!text.empty() && LastCharacterLeadByte(text) > static_cast<unsigned char>('.')) {
+    if (!text.empty() &&
+        static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.')) {
         text += '.';
     }
     return text;
