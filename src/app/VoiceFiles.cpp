@@ -24,7 +24,13 @@ int OpenRegular(const std::string& path, int access) {
         ::close(fd);
         return -1;
     }
-    return shell::MoveAboveZero(fd);
+    // Descriptor 0 stays only when no other could be had; as a handle it would mean "none".
+    fd = shell::MoveAboveZero(fd);
+    if (fd == 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace

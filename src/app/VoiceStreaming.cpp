@@ -13,14 +13,24 @@
 #include "shell/ApplicationTitle.h"
 #include "shell/TextConversions.h"
 
+namespace {
+
+// A name in the executable's directory. Without a known directory the path stays empty, so the
+// open fails rather than reaching a file of that name in the root.
+std::string BesideExecutable(const std::string& name) {
+    const std::string directory = shell::ExecutableDirectory();
+    return directory.empty() ? std::string() : directory + "/" + name;
+}
+
+}  // namespace
+
 void TForm1::bOpenClick(QObject* /*Sender*/) {
-    const std::string outgoing = shell::ExecutableDirectory() + "/" + controls::Text(eFile);
     const int superseded = SendFile;
-    SendFile = voice::OpenForReading(outgoing);
+    SendFile = voice::OpenForReading(BesideExecutable(controls::Text(eFile)));
     // Nothing can reach the replaced handle any more; left open it would leak on every click.
     voice::Close(superseded);
     // The incoming file's earlier handle stays open: its lock is what refuses a second writer.
-    RecvFile = voice::OpenForWriting(shell::ExecutableDirectory() + "/recv.au");
+    RecvFile = voice::OpenForWriting(BesideExecutable("recv.au"));
     if (SendFile > 0 && RecvFile > 0) {
         controls::SetCaption(bOpen, "open ok");
     }
