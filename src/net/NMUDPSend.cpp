@@ -54,7 +54,10 @@ void TNMUDP::SendDatagram(std::span<const std::uint8_t> Buff, std::int32_t count
     if (remoteAddress_.sin_addr.s_addr == 0) {
         throw UDPSockError("Null Remote Address");
     }
+    const in_addr_t destination = remoteAddress_.sin_addr.s_addr;
     ReportStatus(2, "Sending Data");
+    // A status handler may dispatch, and a send nested there would leave its own destination.
+    remoteAddress_.sin_addr.s_addr = destination;
     remoteAddress_.sin_family = AF_INET;
     remoteAddress_.sin_port =
         htons(static_cast<std::uint16_t>(static_cast<std::uint32_t>(RemotePort) & 0xFFFF));
