@@ -6,8 +6,7 @@
 namespace {
 
 // FNV-1a over the file's base name and the line: independent of where the tree was built.
-std::uint32_t PositionOf(const std::source_location& where) {
-    std::string_view file = where.file_name();
+std::uint32_t PositionOf(std::string_view file, unsigned line) {
     if (auto slash = file.find_last_of('/'); slash != std::string_view::npos) {
         file.remove_prefix(slash + 1);
     }
@@ -19,16 +18,16 @@ std::uint32_t PositionOf(const std::source_location& where) {
     for (char c : file) {
         mix(static_cast<unsigned char>(c));
     }
-    for (std::uint32_t line = where.line(); line != 0; line >>= 8) {
-        mix(static_cast<unsigned char>(line & 0xFF));
+    for (std::uint32_t rest = line; rest != 0; rest >>= 8) {
+        mix(static_cast<unsigned char>(rest & 0xFF));
     }
     return hash;
 }
 
 }  // namespace
 
-Exception::Exception(std::string message, std::source_location where)
-    : message_(std::move(message)), position_(PositionOf(where)) {}
+Exception::Exception(std::string message, const char* file, unsigned line)
+    : message_(std::move(message)), position_(PositionOf(file != nullptr ? file : "", line)) {}
 
 Exception::Exception(std::string message, std::uint32_t position) noexcept
     : message_(std::move(message)), position_(position) {}

@@ -4,14 +4,15 @@
 
 #include <cstdint>
 #include <exception>
-#include <source_location>
 #include <string>
 #include <utility>
 
 class Exception : public std::exception {
   public:
-    explicit Exception(std::string message,
-                       std::source_location where = std::source_location::current());
+    // The file and line default to where the error is raised (the builtins behind
+    // std::source_location, which clang 14 has without that header's support).
+    explicit Exception(std::string message, const char* file = __builtin_FILE(),
+                       unsigned line = __builtin_LINE());
 
     virtual const char* ClassName() const noexcept { return "Exception"; }
     const std::string& Message() const noexcept { return message_; }
@@ -28,13 +29,13 @@ class Exception : public std::exception {
     std::uint32_t position_;
 };
 
-#define UDPPHONE_ERROR_CLASS(Name, Base)                                            \
-    class Name : public Base {                                                      \
-      public:                                                                       \
-        explicit Name(std::string message,                                          \
-                      std::source_location where = std::source_location::current()) \
-            : Base(std::move(message), where) {}                                    \
-        const char* ClassName() const noexcept override { return #Name; }           \
+#define UDPPHONE_ERROR_CLASS(Name, Base)                                        \
+    class Name : public Base {                                                  \
+      public:                                                                   \
+        explicit Name(std::string message, const char* file = __builtin_FILE(), \
+                      unsigned line = __builtin_LINE())                         \
+            : Base(std::move(message), file, line) {}                           \
+        const char* ClassName() const noexcept override { return #Name; }       \
     }
 
 UDPPHONE_ERROR_CLASS(EConvertError, Exception);
