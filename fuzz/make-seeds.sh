@@ -1,0 +1,80 @@
+#!/bin/bash
+# Writes the seed corpora of the fuzz targets: the texts and datagrams the protocol's own examples
+# name. The files are kept in the repository; run this again only to change them.
+set -euo pipefail
+cd "$(dirname "$(readlink -f "$0")")/corpus"
+
+rm -rf str_to_int receive_path
+mkdir -p str_to_int receive_path
+
+text() { printf '%b' "$2" >"str_to_int/$1"; }
+text leading_blank ' 12'
+text plus '+12'
+text dollar '$0C'
+text zero_x '0x0c'
+text trailing_blank '12 '
+text signed_hex '-$0C'
+text exponent '1e2'
+text blanks_only '   '
+text empty ''
+text int_max_plus_one '2147483648'
+text int_min '-2147483648'
+text nine_hex_digits '$100000000'
+text all_ones '$FFFFFFFF'
+text prefix_only '0x'
+text sign_only '+'
+text x_prefix 'x1F'
+text dollar_1f '$1F'
+text above_16_bits '70000'
+text letters 'abc'
+text full_width '\xef\xbc\x91\xef\xbc\x92'
+
+# A receive-path input is three choice bytes, then the datagram:
+#   byte 0: call mode (0 idle, 1 calling, 2 talking), plus 0x80 for the window with voice files
+#   byte 1: eIP, 0..8 for 127.0.0.1..9, 9 and 10 for names ending in ".invalid"
+#   byte 2: the sender, 0..8 for 127.0.0.1..9
+# seed NAME CHOICES HEADER-BYTES [TOTAL-SIZE]: the header, padded with a pattern to TOTAL-SIZE.
+seed() {
+    local name=$1 choices=$2 header=$3 size=${4:-0}
+    {
+        printf '%b' "$choices$header"
+        local have=$(($(printf '%b' "$header" | wc -c)))
+        if [ "$size" -gt "$have" ]; then
+            head -c $((size - have)) /dev/zero | tr '\0' '\125'
+        fi
+    } >"receive_path/$name"
+}
+z='\x7a\x65\x6c\x6b'
+ring="$z\x01\x00\x01\x00\x05\x00\x00\x00"
+seed ring_idle '\x00\x01\x01' "$ring"
+seed ring_calling '\x01\x01\x01' "$ring"
+seed ring_talking_invalid_eip '\x02\x09\x03' "$ring"
+seed ring_reply '\x00\x01\x01' "$z\x01\x00\x01\x00\x05\x00\x01\x00"
+seed ring_other_magic '\x00\x01\x01' '\x7a\xff\x00\x41\x01\x00\x01\x00\x05\x00\x00\x00'
+seed ring_target_minus_one '\x00\x01\x01' "$z\x01\x00\xff\xff\x05\x00\x00\x00"
+seed not_z '\x00\x01\x01' '\x5a\x65\x6c\x6b\x01\x00\x01\x00\x05\x00\x00\x00'
+seed talk_from_eip '\x01\x02\x02' "$z\x02\x00\x01\x00\x07\x00\x00\x00"
+seed talk_from_other '\x00\x02\x04' "$z\x02\x00\x01\x00\x07\x00\x00\x00"
+seed talk_invalid_eip '\x00\x0a\x02' "$z\x02\x00\x01\x00\x07\x00\x00\x00"
+seed disconnect_from_eip '\x82\x03\x03' "$z\x03\x00\x01\x00\x09\x00\x00\x00"
+seed hangup_from_eip '\x02\x03\x03' "$z\x03\x00\x01\x00\x08\x00\x00\x00"
+seed unknown_command '\x00\x01\x01' "$z\x04\x00\x01\x00\x06\x00\x00\x00"
+seed voice_command_12_bytes '\x00\x01\x01' "$z\x04\x00\x01\x00\x0a\x00\x00\x00"
+voice="$z\x05\x00\x01\x00\x0a\x00\x00\x00"
+seed voice_416 '\x82\x01\x01' "$voice\x90\x01" 416
+seed voice_416_no_files '\x02\x01\x01' "$voice\x90\x01" 416
+seed voice_13 '\x80\x01\x01' "$voice\x05"
+seed voice_20_length_10 '\x80\x01\x05' "$voice\x0a\x00" 20
+seed voice_reply '\x80\x01\x01' "$z\x05\x00\x01\x00\x0a\x00\x01\x00\x10\x00" 416
+seed eleven_status '\x00\x01\x01' "$z\x01\x00\x01\x00\x05\x00\x01"
+seed eleven_no_status '\x00\x01\x01' "$z\x01\x00\x01\x00\x05\x00\x00"
+seed datagram_2048 '\x80\x01\x01' "$voice\xf2\x07" 2048
+seed datagram_2049 '\x80\x01\x01' "$voice\xf2\x07" 2049
+seed length_minus_32768 '\x80\x01\x01' "$voice\x00\x80" 2048
+seed length_minus_1 '\x80\x01\x01' "$voice\xff\xff" 2048
+seed length_0 '\x80\x01\x01' "$voice\x00\x00" 416
+seed length_2034 '\x80\x01\x01' "$voice\xf2\x07" 2048
+seed length_2035 '\x80\x01\x01' "$voice\xf3\x07" 2048
+seed length_32767 '\x80\x01\x01' "$voice\xff\x7f" 2048
+seed length_400_short '\x80\x01\x01' "$voice\x90\x01" 100
+seed empty '\x00\x01\x01' ''
