@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
 
@@ -42,7 +43,8 @@ void InsertLineAtTop(QPlainTextEdit* memo, std::string_view line) {
     QString text = shell::ToQString(line);
     text += QLatin1Char('\n');
     QTextDocument* document = memo->document();
-    if (document->characterCount() + text.size() > kMemoMaxCharacters) {
+    // characterCount() includes the separator after the last line, which holds no text.
+    if (document->characterCount() - 1 + text.size() > kMemoMaxCharacters) {
         return;
     }
     // The program's lines are never taken back: keep them out of the undo history. Undo entries
@@ -53,6 +55,9 @@ void InsertLineAtTop(QPlainTextEdit* memo, std::string_view line) {
     cursor.insertText(text);
     document->setUndoRedoEnabled(true);
     memo->setTextCursor(cursor);
+    // The caret sits at the start of the line after the inserted one; scrolling only to the
+    // caret could leave the inserted line just above the view.
+    memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->minimum());
     memo->ensureCursorVisible();
 }
 

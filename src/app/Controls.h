@@ -22,7 +22,8 @@ void SetCaption(QAbstractButton* button, std::string_view caption);
 // Adds 1 to the decimal count held in a label's caption.
 void IncrementCount(QLabel* label);
 
-// The most characters the log holds; a line that would pass it is not inserted.
+// The most characters the log holds; a line that would pass it is not inserted at all, so a
+// peer cannot make the log grow without bound.
 inline constexpr int kMemoMaxCharacters = 4'000'000;
 
 // Inserts `line` and a line break before the first character of the memo, leaves the caret after

@@ -76,7 +76,7 @@ class TForm1::Loader {
 
     void Load(const FormDescription& description) {
         for (const StoredProperty& property : description.form.properties) {
-            Apply(description.form.name, property, [&] { ApplyFormProperty(property); });
+            Apply(description.form, property, [&] { ApplyFormProperty(property); });
         }
         for (const StoredComponent& component : description.components) {
             LoadComponent(component);
@@ -86,21 +86,22 @@ class TForm1::Loader {
         if (form_.UDPSock) {
             form_.UDPSock->Loaded();
         }
-        form_.setFont(font_);
         form_.FitOuterSize();
     }
 
   private:
     template <class Step>
-    void Apply(const std::string& component, const StoredProperty& property, Step&& step) {
+    void Apply(const StoredComponent& component, const StoredProperty& property, Step&& step) {
+        // A component without a name is named by its class.
+        const std::string& name = component.name.empty() ? component.className : component.name;
         try {
             step();
         } catch (const EReadError&) {
             throw;
         } catch (const Exception& error) {
-            throw EReadError(component, property.name, error);
+            throw EReadError(name, property.name, error);
         } catch (const std::exception& error) {
-            throw EReadError(component, property.name, Exception(error.what()));
+            throw EReadError(name, property.name, Exception(error.what()));
         }
     }
 
@@ -125,7 +126,23 @@ class TForm1::Loader {
             if (colour != "clBtnFace" && colour != "clWindowText") {
                 throw Exception("Invalid property value");
             }
-        } else if (name == "Font.Charset") {
+        } else if (name.starts_with("Font.")) {
+            ApplyFontProperty(name, value);
+            // At once, so that every control created afterwards takes the window's font and a
+            // label measures its caption in it.
+            form_.setFont(font_);
+        } else if (name == "OnCreate") {
+            form_.onCreate_ = HandlerFor(AsHandler(value));
+        } else if (name == "PixelsPerInch" || name == "TextHeight") {
+            // Qt scales logical pixels for the display's density itself.
+            AsInt32(value);
+        } else {
+            NoSuchProperty(name);
+        }
+    }
+
+    void ApplyFontProperty(const std::string& name, const StoredValue& value) {
+        if (name == "Font.Charset") {
             AsText(value);  // texts are Unicode here; the character set has no further effect
         } else if (name == "Font.Height") {
             std::int32_t height = AsInt32(value);
@@ -143,11 +160,6 @@ class TForm1::Loader {
                 font_.setItalic(font_.italic() || style == "fsItalic");
                 font_.setUnderline(font_.underline() || style == "fsUnderline");
             }
-        } else if (name == "OnCreate") {
-            form_.onCreate_ = HandlerFor(AsHandler(value));
-        } else if (name == "PixelsPerInch" || name == "TextHeight") {
-            // Qt scales logical pixels for the display's density itself.
-            AsInt32(value);
         } else {
             NoSuchProperty(name);
         }
@@ -157,14 +169,14 @@ class TForm1::Loader {
         if (component.className == "TNMUDP") {
             form_.UDPSock = std::make_unique<TNMUDP>();
             for (const StoredProperty& property : component.properties) {
-                Apply(component.name, property, [&] { ApplySocketProperty(property); });
+                Apply(component, property, [&] { ApplySocketProperty(property); });
             }
             return;
         }
         if (component.className == "TTimer") {
             form_.Timer1 = std::make_unique<TTimer>();
             for (const StoredProperty& property : component.properties) {
-                Apply(component.name, property, [&] { ApplyTimerProperty(property); });
+                Apply(component, property, [&] { ApplyTimerProperty(property); });
             }
             return;
         }
@@ -172,8 +184,7 @@ class TForm1::Loader {
         form_.controls_.push_back(control);
         QRect geometry;
         for (const StoredProperty& property : component.properties) {
-            Apply(component.name, property,
-                  [&] { ApplyControlProperty(control, geometry, property); });
+            Apply(component, property, [&] { ApplyControlProperty(control, geometry, property); });
         }
         if (auto* label = qobject_cast<QLabel*>(control)) {
             label->adjustSize();  // labels size themselves to their caption

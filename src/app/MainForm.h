@@ -63,9 +63,9 @@ class TForm1 : public QWidget {
     void bDisconClick(QObject* Sender);
     void FormCreate(QObject* Sender);
 
-    // Call state.
-    std::int32_t CallMode = ModeIdle;
-    std::int32_t NextSeq = 1;
+    // Call state, zero until FormCreate gives it its starting values.
+    std::int32_t CallMode = 0;
+    std::int32_t NextSeq = 0;
     // Voice files: a handle counts as open only when greater than 0; -1 is a failed open.
     int SendFile = 0;
     int RecvFile = 0;

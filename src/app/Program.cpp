@@ -15,20 +15,25 @@
 
 namespace {
 
-int RunWindow(const FormDescription& description) {
-    auto form = std::make_unique<TForm1>(description);
-    // A terminal's Ctrl+C, a hang-up or a termination request closes the window like the
-    // operator would, so the teardown runs in order and the exit code is 0.
-    QPointer<TForm1> window(form.get());
-    auto quitSignals = shell::InstallQuitSignals([window] {
-        // A close held back by a waiting send quits later, when the close goes ahead.
-        if (window && window->close()) {
-            QCoreApplication::quit();
+// A terminal's Ctrl+C, a hang-up or a termination request closes the window like the operator
+// would, so the teardown runs in order and the exit code is 0. Before the window exists (a fatal
+// box is open) or after it is gone, the request just ends the loop that runs.
+std::shared_ptr<void> QuitOnSignals(const QPointer<TForm1>& window) {
+    return shell::InstallQuitSignals([&window] {
+        // exit() rather than quit(): a quit asks every window to close first, and a message box
+        // can refuse.
+        if (!window || window->close()) {
+            QCoreApplication::exit(0);
         }
+        // Otherwise a waiting send holds the close back; it quits once the close goes ahead.
     });
+}
+
+int RunWindow(const FormDescription& description, QPointer<TForm1>& window) {
+    auto form = std::make_unique<TForm1>(description);
+    window = form.get();
     form->show();
     QApplication::exec();
-    quitSignals.reset();
     form.reset();
     return 0;
 }
@@ -42,8 +47,12 @@ int RunProgram(int argc, char** argv, const FormDescription& description) {
     QApplication::setWindowIcon(shell::ApplicationIcon());
     static shell::MessageBoxes boxes;
     shell::InstallReportBoxes(boxes);
+    QPointer<TForm1> window;
+    // Installed before the window is built, so that a request arriving during start-up is taken
+    // once the loop runs instead of killing the program half-built.
+    auto quitSignals = QuitOnSignals(window);
     try {
-        return RunWindow(description);
+        return RunWindow(description, window);
     } catch (const Exception& error) {
         FatalReport(error);
     } catch (const std::exception& error) {

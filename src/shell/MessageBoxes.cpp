@@ -13,6 +13,8 @@ namespace {
 
 void ShowModalBox(const std::string& title, const std::string& text) {
     QMessageBox box(QMessageBox::Critical, ToQString(title), ToQString(text), QMessageBox::Ok);
+    // Messages carry field texts that anyone may have typed or sent: never read them as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <array>
 #include <cerrno>
 #include <csignal>
 
@@ -13,7 +14,9 @@
 namespace shell {
 namespace {
 
-int signalWriteEnd = -1;
+constexpr std::array<int, 3> kQuitSignals = {SIGTERM, SIGHUP, SIGINT};
+
+volatile std::sig_atomic_t signalWriteEnd = -1;
 
 extern "C" void ForwardSignal(int signalNumber) {
     int saved = errno;
@@ -38,14 +41,21 @@ class QuitSignals {
         action.sa_handler = ForwardSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        for (int signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
-            ::sigaction(signalNumber, &action, nullptr);
+        for (std::size_t i = 0; i < kQuitSignals.size(); ++i) {
+            ::sigaction(kQuitSignals[i], nullptr, &previous_[i]);
+            // A signal ignored from the start (nohup, a background job) stays ignored.
+            if (previous_[i].sa_handler != SIG_IGN) {
+                ::sigaction(kQuitSignals[i], &action, nullptr);
+            }
         }
     }
 
     ~QuitSignals() {
-        for (int signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
-            ::signal(signalNumber, SIG_DFL);
+        if (ends_[0] < 0) {
+            return;
+        }
+        for (std::size_t i = 0; i < kQuitSignals.size(); ++i) {
+            ::sigaction(kQuitSignals[i], &previous_[i], nullptr);
         }
         signalWriteEnd = -1;
         notifier_.reset();
@@ -72,6 +82,7 @@ class QuitSignals {
     }
 
     std::function<void()> onQuit_;
+    std::array<struct sigaction, kQuitSignals.size()> previous_{};
     int ends_[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> notifier_;
 };
