@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <memory>
+#include <string>
 
 #include "support/EventWaits.h"
 
@@ -51,7 +52,9 @@ class ProgramTest : public ::testing::Test {
         if (displayName_.isEmpty()) {
             GTEST_SKIP() << "needs Xvfb and xdotool, and the display they make";
         }
-        ASSERT_FALSE(Listening20080()) << "port 20080 is taken before the test";
+        // The previous test's programs may still be going away.
+        ASSERT_TRUE(WaitFor([] { return !Listening20080(); }, 10s))
+            << "port 20080 is taken before the test";
     }
 
     // The programs are killed, if still running, when the test ends.
@@ -85,8 +88,18 @@ class ProgramTest : public ::testing::Test {
         return found.isEmpty() ? QStringList() : found.split('\n');
     }
 
-    static bool WaitForWindow(const QString& title, const QProcess& owner) {
-        return WaitFor([&] { return !Windows(title, owner).isEmpty(); }, 10s);
+    // Generous: a loaded machine running other suites beside this one starts programs slowly.
+    // A failure says what became of the program, which a bare timeout would hide.
+    static ::testing::AssertionResult WaitForWindow(const QString& title, QProcess& owner) {
+        if (WaitFor([&] { return !Windows(title, owner).isEmpty(); }, 30s)) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure()
+               << "no window \"" << title.toStdString() << "\"; the program is "
+               << (owner.state() == QProcess::Running
+                       ? std::string("running")
+                       : "ended with " + std::to_string(owner.exitCode()))
+               << "; its standard error: " << owner.readAllStandardError().toStdString();
     }
 
     static bool EndsWith(QProcess& program, int exitCode) {
