@@ -9,11 +9,49 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <cstring>
 
 #include "shell/Guard.h"
 #include "shell/ProcessSetup.h"
+
+namespace {
+
+// A burst of datagrams is taken one notification at a time, several in a row before the event
+// loop runs again: a repaint per datagram would cost more than the datagram itself. The loop
+// still gets its turn this often, so ticks, clicks and paints come between.
+constexpr auto kNotificationBurst = std::chrono::milliseconds(4);
+
+// Room for a burst while the GUI thread is busy elsewhere (a paint, a tick, a nested send): at
+// the system's default a few milliseconds of datagrams fill the queue and the rest are dropped.
+// The system may grant less; the result is not examined.
+constexpr int kReceiveBufferBytes = 4 << 20;
+
+// "%d.%d.%d.%d" of the four bytes, without the cost of a formatted print per datagram.
+void FormatDottedQuad(const std::uint8_t* bytes, char (&text)[16]) {
+    char* out = text;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned value = bytes[i];
+        if (value >= 100) {
+            *out++ = static_cast<char>('0' + value / 100);
+        }
+        if (value >= 10) {
+            *out++ = static_cast<char>('0' + value / 10 % 10);
+        }
+        *out++ = static_cast<char>('0' + value % 10);
+        *out++ = i < 3 ? '.' : '\0';
+    }
+}
+
+int CreateDatagramSocket() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd != -1) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+    }
+    return fd;
+}
+
+}  // namespace
 
 TNMUDP::TNMUDP() {
     notifyWindow_ = std::make_unique<shell::NotifyWindow>(
@@ -35,7 +73,7 @@ TNMUDP::~TNMUDP() {
 }
 
 void TNMUDP::CreateSocket() {
-    socketHandle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    socketHandle_ = CreateDatagramSocket();
     if (socketHandle_ == -1) {
         CheckSocketError(EWOULDBLOCK);
         return;
@@ -54,7 +92,7 @@ void TNMUDP::CloseSocket() {
 
 void TNMUDP::SetLocalPort(std::int32_t value) {
     CloseSocket();
-    socketHandle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    socketHandle_ = CreateDatagramSocket();
     if (socketHandle_ == -1) {
         CheckSocketError(EWOULDBLOCK);
     } else {
@@ -89,12 +127,27 @@ void TNMUDP::StartListening() {
     if (!readNotifier_ && socketHandle_ > 0) {
         readNotifier_ = std::make_unique<QSocketNotifier>(socketHandle_, QSocketNotifier::Read);
         // Handed over at once: a notification is never outstanding twice.
-        QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, [this] {
-            notifyWindow_->Send(
-                {SocketNotifyMessage, static_cast<std::uintptr_t>(socketHandle_), kFdRead});
-        });
+        QObject::connect(readNotifier_.get(), &QSocketNotifier::activated,
+                         [this] { HandOverReadiness(); });
     }
     UpdateReceiveGate();
+}
+
+void TNMUDP::HandOverReadiness() {
+    const std::weak_ptr<const char> alive = lifetime_;
+    const QSocketNotifier* notifier = readNotifier_.get();
+    const auto until = std::chrono::steady_clock::now() + kNotificationBurst;
+    do {
+        tookDatagram_ = false;
+        notifyWindow_->Send(
+            {SocketNotifyMessage, static_cast<std::uintptr_t>(socketHandle_), kFdRead});
+        // A handler may have destroyed the component, replaced its socket or closed the gate;
+        // then the notifier's own next activation decides.
+        if (alive.expired()) {
+            return;
+        }
+    } while (tookDatagram_ && readNotifier_.get() == notifier && readNotifier_->isEnabled() &&
+             std::chrono::steady_clock::now() < until);
 }
 
 std::uint16_t TNMUDP::BoundPort() const {
@@ -134,6 +187,7 @@ void TNMUDP::ReceivePending() {
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return;  // a wake-up with nothing queued raises no event
     }
+    tookDatagram_ = true;
     if (received < 0 || received > static_cast<ssize_t>(receiveBuffer_.size())) {
         receivedCount_ = -1;
         from = {};
@@ -141,9 +195,8 @@ void TNMUDP::ReceivePending() {
         receivedCount_ = static_cast<std::int32_t>(received);
     }
     if (OnDataReceived) {
-        const auto* a = reinterpret_cast<const std::uint8_t*>(&from.sin_addr.s_addr);
         char fromIP[16];
-        std::snprintf(fromIP, sizeof fromIP, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+        FormatDottedQuad(reinterpret_cast<const std::uint8_t*>(&from.sin_addr.s_addr), fromIP);
         OnDataReceived(*this, receivedCount_, fromIP, ntohs(from.sin_port));
     }
 }

@@ -99,6 +99,9 @@ class TNMUDP {
     void CreateSocket();
     void CloseSocket();
     void StartListening();
+    // Hands read readiness over as notifications, one datagram each, for as long as datagrams
+    // wait and the burst lasts.
+    void HandOverReadiness();
     void ReceivePending();
     void ReportStatus(std::uint8_t level, const std::string& text);
     void CheckSocketError(std::uint16_t harmlessErrorNumber);
@@ -126,4 +129,7 @@ class TNMUDP {
     bool bound_ = false;
     std::unique_ptr<QSocketNotifier> readNotifier_;
     int sendsInProgress_ = 0;
+    bool tookDatagram_ = false;
+    // Expires with the component: a burst can tell that a handler destroyed it.
+    std::shared_ptr<const char> lifetime_ = std::make_shared<const char>();
 };
