@@ -1,17 +1,119 @@
 #include "app/Controls.h"
 
 #include <QAbstractButton>
+#include <QFont>
+#include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
+#include <algorithm>
+#include <unordered_map>
+#include <vector>
 
 #include "shell/QtText.h"
 #include "shell/TextConversions.h"
 
 namespace controls {
+namespace {
+
+// Sizing a label to its caption lays the text out, which costs more than everything else that a
+// received datagram does. A count's caption changes with every datagram, its size only when it
+// gains a digit: when the font gives every digit the same advance and kerns no pair of digits,
+// a caption of as many digits needs the size measured last time.
+bool DigitsHaveOneWidth(const QFont& font) {
+    static std::vector<std::pair<QFont, bool>> known;
+    for (const auto& [measured, uniform] : known) {
+        if (measured == font) {
+            return uniform;
+        }
+    }
+    const QFontMetricsF metrics(font);
+    const qreal advance = metrics.horizontalAdvance(QStringLiteral("0"));
+    bool uniform = advance > 0;
+    for (char16_t first = u'0'; uniform && first <= u'9'; ++first) {
+        uniform = metrics.horizontalAdvance(QString(QChar(first))) == advance;
+        for (char16_t second = u'0'; uniform && second <= u'9'; ++second) {
+            const QChar pair[] = {QChar(first), QChar(second)};
+            uniform = metrics.horizontalAdvance(QString(pair, 2)) == 2 * advance;
+        }
+    }
+    known.emplace_back(font, uniform);
+    return uniform;
+}
+
+bool AllDigits(const QString& text) {
+    if (text.isEmpty()) {
+        return false;
+    }
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct MeasuredCount {
+    QFont font;
+    qsizetype digits = 0;
+    QSize size;
+};
+
+// GUI thread only, like the labels. An entry goes with its label.
+std::unordered_map<const QLabel*, MeasuredCount>& MeasuredCounts() {
+    static std::unordered_map<const QLabel*, MeasuredCount> counts;
+    return counts;
+}
+
+void FitToCaption(QLabel* label, const QString& caption) {
+    auto& counts = MeasuredCounts();
+    auto found = counts.find(label);
+    const bool countCaption = AllDigits(caption);
+    if (countCaption && found != counts.end() && found->second.digits == caption.size() &&
+        found->second.size == label->size() && found->second.font == label->font()) {
+        return;  // same size as measured for this many digits, and nothing has moved it since
+    }
+    label->adjustSize();
+    if (!countCaption || !DigitsHaveOneWidth(label->font())) {
+        return;
+    }
+    if (found == counts.end()) {
+        QObject::connect(label, &QObject::destroyed, [label] { MeasuredCounts().erase(label); });
+        found = counts.emplace(label, MeasuredCount{}).first;
+    }
+    found->second = {label->font(), caption.size(), label->size()};
+}
+
+// How many blocks can be on view with the memo scrolled to its top, and one more: no block shows
+// a line in less than a line's height.
+int BlocksInView(const QPlainTextEdit* memo) {
+    const int lineHeight = std::max(1, memo->fontMetrics().lineSpacing());
+    return memo->viewport()->height() / lineHeight + 2;
+}
+
+// The view measures the top lines several times for each insertion (the caret, the caret it
+// replaces, the paint); they keep their shaped text meanwhile instead of being shaped again.
+constexpr int kShapedTopLines = 3;
+
+// Shaped text costs about a kilobyte a line and Qt keeps it with the block; once a line has left
+// the view it is dropped, with the line's measurement, and made again only if the line is shown.
+void ForgetShapeBelowView(QTextDocument* document, int blockNumber) {
+    QTextLayout* layout = document->findBlockByNumber(blockNumber).layout();
+    if (layout == nullptr || (!layout->cacheEnabled() && layout->lineCount() == 0)) {
+        return;
+    }
+    layout->setCacheEnabled(false);
+    layout->beginLayout();
+    layout->endLayout();
+}
+
+}  // namespace
 
 std::string Text(const QLineEdit* edit) {
     return shell::ToStdString(edit->text());
@@ -26,8 +128,9 @@ std::string Caption(const QLabel* label) {
 }
 
 void SetCaption(QLabel* label, std::string_view caption) {
-    label->setText(shell::ToQString(caption));
-    label->adjustSize();
+    const QString text = shell::ToQString(caption);
+    label->setText(text);
+    FitToCaption(label, text);
 }
 
 void SetCaption(QAbstractButton* button, std::string_view caption) {
@@ -50,15 +153,23 @@ void InsertLineAtTop(QPlainTextEdit* memo, std::string_view line) {
     // The program's lines are never taken back: keep them out of the undo history. Undo entries
     // of the operator's own edits would point at shifted positions afterwards, so they go too.
     document->setUndoRedoEnabled(false);
-    QTextCursor cursor(document);
-    cursor.movePosition(QTextCursor::Start);
+    QTextCursor cursor(document);  // before the first character
+    // One edit: the caret's place is measured by the view below, not by the cursor as well.
+    cursor.beginEditBlock();
     cursor.insertText(text);
+    cursor.endEditBlock();
     document->setUndoRedoEnabled(true);
+    int shaped = 0;
+    for (QTextBlock block = document->firstBlock(); block.isValid() && shaped < kShapedTopLines;
+         block = block.next(), ++shaped) {
+        block.layout()->setCacheEnabled(true);
+    }
     memo->setTextCursor(cursor);
     // The caret sits at the start of the line after the inserted one; scrolling only to the
     // caret could leave the inserted line just above the view.
     memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->minimum());
     memo->ensureCursorVisible();
+    ForgetShapeBelowView(document, std::max(BlocksInView(memo), kShapedTopLines));
 }
 
 }  // namespace controls
