@@ -25,13 +25,10 @@ TEST(ApplicationTitleTest, FileNameCutAtTheFirstDotWithOneLeadingCapital) {
     }
 }
 
-TEST(ApplicationTitleTest, TakenFromThisExecutable) {
+TEST(ApplicationTitleTest, TakenFromThisExecutableWhoseDirectoryKeepsOnlyTheRootsSeparator) {
     EXPECT_EQ(shell::ExecutableFileName(), "application_title_test");
     EXPECT_EQ(shell::ApplicationTitle(), "application_title_test");
     EXPECT_EQ(shell::ExecutableDirectory() + "/application_title_test", shell::ExecutablePath());
-}
-
-TEST(ApplicationTitleTest, DirectoryOfKeepsOnlyTheRootsSeparator) {
     EXPECT_EQ(shell::DirectoryOf("/a/b/c"), "/a/b");
     EXPECT_EQ(shell::DirectoryOf("/c"), "/");
     EXPECT_EQ(shell::DirectoryOf("c"), "");

@@ -3,13 +3,11 @@
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QTimer>
-#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 
 #include "app/Controls.h"
-#include "app/MainForm.h"
 #include "net/NMUDP.h"
 #include "shell/ApplicationTitle.h"
 #include "shell/Guard.h"
@@ -19,17 +17,10 @@
 #include "support/TestWindows.h"
 #include "support/UdpPeer.h"
 
-using namespace std::chrono_literals;
+using namespace testsupport;
 using Clock = std::chrono::steady_clock;
-using testsupport::Boxes;
-using testsupport::WaitFor;
 
 namespace {
-
-// Processor time of the whole process; nothing else in it is busy meanwhile.
-std::chrono::milliseconds CpuTime() {
-    return std::chrono::milliseconds(std::clock() * 1000 / CLOCKS_PER_SEC);
-}
 
 void Post(std::function<void()> work) {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
@@ -37,7 +28,7 @@ void Post(std::function<void()> work) {
 
 }  // namespace
 
-TEST(MessageLoopTest, ProcessPendingMessagesDispatchesAllThatWaitsAndNeverBlocks) {
+TEST(MessageLoopTest, ProcessPendingMessagesNeverBlocksAndWaitUntilSleepsBetweenEvents) {
     std::vector<int> ran;
     Post([&] { ran.push_back(1); });
     Post([&] {
@@ -45,24 +36,20 @@ TEST(MessageLoopTest, ProcessPendingMessagesDispatchesAllThatWaitsAndNeverBlocks
         Post([&] { ran.push_back(4); });  // posted while dispatching: still waiting, so taken
     });
     Post([&] { ran.push_back(3); });
-    shell::ProcessPendingMessages();
-    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4}));
-
     QTimer nextEvent;  // a call that waited for more would return only after this
     nextEvent.start(1000);
-    const auto start = Clock::now();
+    auto start = Clock::now();
     shell::ProcessPendingMessages();
     EXPECT_LT(Clock::now() - start, 500ms);
-}
+    EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4}));
 
-TEST(MessageLoopTest, WaitUntilSleepsBetweenEvents) {
     bool done = false;
     QTimer::singleShot(400, [&] { done = true; });
-    const auto cpuBefore = CpuTime();
-    const auto start = Clock::now();
+    const std::clock_t cpuBefore = std::clock();  // the whole process: nothing else is busy
+    start = Clock::now();
     shell::WaitUntil([&] { return done; });
     EXPECT_GE(Clock::now() - start, 390ms);
-    EXPECT_LT(CpuTime() - cpuBefore, 150ms);
+    EXPECT_LT((std::clock() - cpuBefore) * 1000 / CLOCKS_PER_SEC, 150);
 }
 
 TEST(MessageLoopTest, GuardReportsWhatEscapesAndReturns) {
@@ -72,23 +59,22 @@ TEST(MessageLoopTest, GuardReportsWhatEscapesAndReturns) {
         {[] { throw 42; }, "Unknown error."},
     };
     for (const auto& [fail, shown] : cases) {
-        testsupport::ResetBoxes();
+        ResetBoxes();
         shell::Guarded(fail);
         ASSERT_EQ(Boxes().shown.size(), 1u) << shown;
         EXPECT_EQ(Boxes().shown[0].text, shown);
         EXPECT_EQ(Boxes().shown[0].title, shell::ApplicationTitle());
+        EXPECT_FALSE(Boxes().shown[0].fatal);
     }
 }
 
 // A close that arrives while a wait is in progress is held back until the outermost dispatch
 // has returned, nested waits included.
 TEST(MessageLoopTest, CloseDuringAWaitGoesAheadAfterTheOutermostDispatch) {
-    auto window = testsupport::MakeWindow();
+    auto window = MakeWindow();
     window->show();
     ASSERT_TRUE(WaitFor([&] { return window->isVisible(); }));
-    bool closeAccepted = true;
-    bool visibleAfterInnerWait = false;
-    bool visibleAfterOuterWait = false;
+    bool closeAccepted = true, visibleAfterInnerWait = false, visibleAfterOuterWait = false;
     shell::Guarded([&] {
         bool closeTried = false;
         QTimer::singleShot(20, window.get(), [&] {
@@ -117,26 +103,26 @@ TEST(MessageLoopTest, CloseDuringALookupGoesAheadAfterTheSend) {
     if (std::getenv("UDPPHONE_TEST_NAMESPACE") == nullptr) {
         GTEST_SKIP() << "needs the test namespace's resolver";
     }
-    testsupport::UdpPeer peer("127.0.0.2");
-    for (const char* name : {"delay-800.ip-127-0-0-2.dns.test", "delay-500.x.invalid"}) {
+    UdpPeer peer("127.0.0.2");
+    for (const std::string name : {"delay-800.ip-127-0-0-2.dns.test", "delay-500.x.invalid"}) {
         SCOPED_TRACE(name);
-        testsupport::ResetBoxes();
-        auto window = testsupport::MakeWindow(name);
+        ResetBoxes();
+        auto window = MakeWindow(name);
         controls::SetText(window->ePort, std::to_string(peer.Port()));
-        bool visibleAtOutcome = false;
+        bool visibleAtOutcome = false, closedWhileWaiting = true;
         window->UDPSock->OnDataSend = [&](TNMUDP&) { visibleAtOutcome = window->isVisible(); };
         Boxes().whileOpen = [&](auto&) { visibleAtOutcome = window->isVisible(); };
         window->show();
         QTimer::singleShot(0, window->bRing, &QPushButton::click);
-        bool closedWhileWaiting = true;
         QTimer::singleShot(250, window.get(), [&] {
             closedWhileWaiting = shell::WaitInProgress() && window->close();
         });
         ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 5s));
         EXPECT_FALSE(closedWhileWaiting);
         EXPECT_TRUE(visibleAtOutcome);
-        const bool resolves = std::string(name).ends_with(".test");
+        const bool resolves = name.ends_with(".test");
         EXPECT_EQ(peer.Receive(resolves ? 2s : 0s).has_value(), resolves);
         EXPECT_EQ(Boxes().shown.size(), resolves ? 0u : 1u);
     }
+    ResetBoxes();
 }
