@@ -2,40 +2,26 @@
 // the incoming file, an error on every tick, a flood of malformed datagrams. Each time the window
 // must go on: nothing crashes, nothing it accepted is lost, and requests keep being answered.
 
-#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QTimer>
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 
-#include "app/Controls.h"
 #include "shell/ApplicationTitle.h"
-#include "support/EventWaits.h"
-#include "support/RecordingBoxes.h"
-#include "support/TestWindows.h"
-#include "support/UdpPeer.h"
+#include "support/PhoneCalls.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace testsupport;
 using controls::Caption;
-using testsupport::Boxes;
-using testsupport::Pump;
-using testsupport::WaitFor;
-using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -43,47 +29,6 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace {
-
-Bytes Pattern(std::size_t size, std::uint8_t seed) {
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 256);
-    }
-    return bytes;
-}
-
-std::uint16_t Word(const Bytes& bytes, std::size_t offset) {
-    return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
-}
-
-// Each byte after a blank, as the log shows it.
-std::string Hex(const Bytes& bytes) {
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, " %02X", byte);
-        text += digits;
-    }
-    return text;
-}
-
-// A request, reply or (with a payload) 416-byte voice datagram.
-Bytes Datagram(int seq, int command, int status = 0, const Bytes& payload = {}) {
-    Bytes bytes{'z', 'e', 'l', 'k'};
-    for (int word : {seq, 1, command, status, static_cast<int>(payload.size())}) {
-        bytes.insert(bytes.end(),
-                     {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)});
-    }
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    bytes.resize(payload.empty() ? 12 : 416);
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes, std::ios::openmode mode = {}) {
-    std::ofstream(path, std::ios::binary | mode)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
 
 std::size_t FreeBytes(const fs::path& directory) {
     struct statvfs disk {};
@@ -101,35 +46,19 @@ long MemoryInUse() {
 #endif
 }
 
-bool InTestNamespace() {
-    return std::getenv("UDPPHONE_TEST_NAMESPACE") != nullptr;
+Bytes Voice(int seq, const Bytes& payload) {
+    return Zelk({seq, 1, 10, 0, static_cast<int>(payload.size())}, payload, 416);
 }
 
-// A window whose peer is at 127.0.0.2, with the voice files next to the test binary.
-class FaultTest : public ::testing::Test {
+class FaultTest : public VoiceFileTest {
   protected:
-    void SetUp() override { NewWindow(); }
-    void TearDown() override {
-        Boxes().whileOpen = nullptr;
-        fs::remove_all(sendPath), fs::remove_all(recvPath);
-    }
-
-    void NewWindow() {
-        testsupport::ResetBoxes();
-        fs::remove_all(sendPath), fs::remove_all(recvPath);
-        window = testsupport::MakeWindow("127.0.0.2", peer.Port());
-        controls::SetText(window->ePort, std::to_string(peer.Port()));
-    }
-
     void StartStreaming(const Bytes& file) {
+        RemoveVoiceFiles();
+        NewWindow();
         WriteFile(sendPath, file);
         window->bOpen->click();
         window->bTalk->click();
         ASSERT_TRUE(peer.Receive());  // the Talk request
-    }
-
-    void Deliver(const Bytes& bytes) {
-        peer.SendTo(bytes, "127.0.0.1", testsupport::BoundPort(*window));
     }
 
     // Appends the voice payloads reaching the peer to `stream` until it holds `size` bytes, then,
@@ -138,8 +67,8 @@ class FaultTest : public ::testing::Test {
         const auto append = [&](const Bytes& datagram) {
             EXPECT_EQ(datagram.size(), 416u);
             EXPECT_GT(Word(datagram, 12), 0) << "an empty voice datagram";
-            stream.insert(stream.end(), datagram.begin() + 14,
-                          datagram.begin() + 14 + Word(datagram, 12));
+            const Bytes payload = Payload(datagram);
+            stream.insert(stream.end(), payload.begin(), payload.end());
             ++voiceCount;
         };
         while (stream.size() < size) {
@@ -155,10 +84,6 @@ class FaultTest : public ::testing::Test {
         }
     }
 
-    const fs::path sendPath = fs::path(shell::ExecutableDirectory()) / "send.au";
-    const fs::path recvPath = fs::path(shell::ExecutableDirectory()) / "recv.au";
-    testsupport::UdpPeer peer{"127.0.0.2"};
-    std::unique_ptr<TForm1> window;
     int voiceCount = 0;
 };
 
@@ -166,7 +91,6 @@ TEST_F(FaultTest, OutgoingFileCutShortOrDeletedWhileStreaming) {
     const Bytes file = Pattern(4000, 1), appended = Pattern(1000, 2);
     for (const long cut : {0L, 300L, -1L}) {  // how far below the reading position; -1 deletes
         SCOPED_TRACE(cut);
-        NewWindow();
         voiceCount = 0;
         StartStreaming(file);
         Bytes stream;
@@ -185,16 +109,12 @@ TEST_F(FaultTest, OutgoingFileCutShortOrDeletedWhileStreaming) {
         // Ticks go on, and a Ring is answered, refused while talking.
         controls::SetCaption(window->LMode, "-");
         EXPECT_TRUE(WaitFor([&] { return Caption(window->LMode) == "7"; }));
-        Deliver(Datagram(9, 5));
-        const auto reply = peer.Receive();
-        EXPECT_EQ(reply ? reply->bytes : Bytes{}, Datagram(9, 5, 2));
+        Deliver(Request(9, 1, 5));
+        EXPECT_EQ(Next(), Request(9, 1, 5, 2));
 
         if (cut >= 0) {  // what is appended later goes out from the reading position on
-            WriteFile(sendPath, appended, std::ios::app);
-            Bytes grown(file.begin(), file.begin() + static_cast<long>(position - cut));
-            grown.insert(grown.end(), appended.begin(), appended.end());
-            expected.insert(expected.end(), grown.begin() + static_cast<long>(position),
-                            grown.end());
+            WriteFile(sendPath, appended, true);
+            expected.insert(expected.end(), appended.begin() + cut, appended.end());
             ReceiveVoice(stream, expected.size());
             EXPECT_EQ(stream, expected);
         }
@@ -210,21 +130,12 @@ TEST(FaultDiskFullTest, IncomingFileOnAFullDiskKeepsCountingAndAnswering) {
     }
     char name[] = "/tmp/udpphone-full.XXXXXX";
     ASSERT_NE(::mkdtemp(name), nullptr);
-    struct Disk {
-        const char* directory;
-        bool mounted = false;
-        ~Disk() {
-            if (mounted) {
-                ::umount2(directory, MNT_DETACH);
-            }
-            ::rmdir(directory);
-        }
-    } disk{name};
+    const std::unique_ptr<char, void (*)(char*)> disk(
+        name, [](char* directory) { ::umount2(directory, MNT_DETACH), ::rmdir(directory); });
     const std::size_t pages = (fs::file_size(shell::ExecutablePath()) + 4095) / 4096 + 8;
     const std::string options = "size=" + std::to_string(pages * 4096) + ",mode=700";
     ASSERT_EQ(::mount("tmpfs", name, "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()), 0)
         << std::strerror(errno);
-    disk.mounted = true;
     const fs::path copy = fs::path(name) / "fault_test";
     fs::copy_file(shell::ExecutablePath(), copy);
     WriteFile(fs::path(name) / "recv.au", {});
@@ -242,15 +153,12 @@ TEST(FaultDiskFullTest, IncomingFileOnAFullDiskKeepsCountingAndAnswering) {
     EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
 }
 
-TEST(FaultDiskFullChild, WritesFailWhileCountingAndAnsweringGoOn) {
+using FaultDiskFullChild = PeerCallTest;
+
+TEST_F(FaultDiskFullChild, WritesFailWhileCountingAndAnsweringGoOn) {
     if (std::getenv("UDPPHONE_FAULT_CHILD") == nullptr) {
         GTEST_SKIP() << "run by FaultDiskFullTest in a copy of this binary on a small disk";
     }
-    testsupport::UdpPeer peer("127.0.0.2");
-    auto window = testsupport::MakeWindow("127.0.0.2", peer.Port());
-    const auto deliver = [&](const Bytes& bytes) {
-        peer.SendTo(bytes, "127.0.0.1", testsupport::BoundPort(*window));
-    };
     const fs::path directory = shell::ExecutableDirectory();
     window->bOpen->click();
     ASSERT_GT(window->RecvFile, 0);
@@ -262,18 +170,16 @@ TEST(FaultDiskFullChild, WritesFailWhileCountingAndAnsweringGoOn) {
     for (int i = 1; i <= total; ++i) {
         const Bytes payload = Pattern(400, static_cast<std::uint8_t>(i));
         stream.insert(stream.end(), payload.begin(), payload.end());
-        deliver(Datagram(i, 10, 0, payload));
+        Deliver(Voice(i, payload));
         ASSERT_TRUE(WaitFor([&] { return Caption(window->LRecv) == std::to_string(i); })) << i;
         if (i == total - 10) {  // the disk is full: a Ring is still accepted
-            deliver(Datagram(7, 5));
-            const auto reply = peer.Receive();
-            EXPECT_EQ(reply ? reply->bytes : Bytes{}, Datagram(7, 5, 1));
+            Deliver(Request(7, 1, 5));
+            EXPECT_EQ(Next(), Request(7, 1, 5, 1));
         }
     }
     EXPECT_EQ(FreeBytes(directory), 0u);
-    std::ifstream stored(directory / "recv.au", std::ios::binary);
     stream.resize(room);
-    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(stored), {}), stream);
+    EXPECT_EQ(ReadFile(directory / "recv.au"), stream);
     EXPECT_TRUE(Boxes().shown.empty());
 }
 
@@ -288,16 +194,17 @@ TEST_F(FaultTest, AnErrorOnEveryTickForTenSecondsKeepsOneBoxAndMemoryFlat) {
         if (!InTestNamespace() && !c.answered) {
             continue;  // the name would reach the machine's own resolver
         }
-        NewWindow();
         StartStreaming(Pattern(200'000, 3));
         controls::SetText(window->eTarget, c.eTarget);
         controls::SetText(window->eIP, c.eIP);
+        controls::SetCaption(window->LMode, "-");
+        const std::int32_t nextSeq = window->NextSeq;
         // The operator takes a second to close each box, while ticks and datagrams go on; after
         // the run every box closes at once, so even boxes nested without bound unwind.
         const auto end = Clock::now() + 10s;
-        Boxes().whileOpen = [end](const testsupport::RecordedBox&) {
-            using std::chrono::milliseconds;
-            Pump(std::min(1000ms, std::chrono::ceil<milliseconds>(end - Clock::now())));
+        Boxes().whileOpen = [end](const RecordedBox&) {
+            Pump(
+                std::min(1000ms, std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now())));
         };
 
         // Every 200 ms the peer sends a Talk request and voice, and they are handled soon. Replies
@@ -316,10 +223,10 @@ TEST_F(FaultTest, AnErrorOnEveryTickForTenSecondsKeepsOneBoxAndMemoryFlat) {
             const int handled =
                 std::min(counted, c.answered ? static_cast<int>(replies.size()) : counted);
             worstLag = std::max(worstLag, probes - handled);
-            Deliver(Datagram(1000 + probes, 7));
-            Deliver(Datagram(1, 10, 0, Pattern(10, 0)));
+            Deliver(Request(1000 + probes, 1, 7));
+            Deliver(Voice(1, Pattern(10, 0)));
             if (c.answered) {
-                expectedReplies.push_back(Hex(Datagram(1000 + probes, 7, 1)));
+                expectedReplies.push_back(Hex(Request(1000 + probes, 1, 7, 1)));
             }
             ++probes;
         });
@@ -337,9 +244,12 @@ TEST_F(FaultTest, AnErrorOnEveryTickForTenSecondsKeepsOneBoxAndMemoryFlat) {
         EXPECT_EQ(replies, expectedReplies);
         EXPECT_GE(probes, 40);
         EXPECT_LE(worstLag, c.mostProbesWaiting);
-        // Tick after tick read a chunk and failed; none runs while a tick's own box is open.
+        // Tick after tick read a chunk and failed, sending, counting and showing nothing; none
+        // runs while a tick's own box is open.
         EXPECT_GE(::lseek(window->SendFile, 0, SEEK_CUR), 100 * 400);
         EXPECT_EQ(Caption(window->LSend), "0");
+        EXPECT_EQ(Caption(window->LMode), "-");
+        EXPECT_EQ(window->NextSeq, nextSeq);
         EXPECT_EQ(Boxes().mostOpenAtOnce, 1);
         EXPECT_GE(Boxes().shown.size(), 2u);
         EXPECT_LE(Boxes().shown.size(), 4u);
@@ -365,13 +275,14 @@ TEST_F(FaultTest, MalformedFloodHidesNoValidRequest) {
         [&](Bytes& d) { d.resize(13 + below(2088)), randomFrom(d, 12); },
     };
     // Requests of the peer in eIP, while idle: Ring, HangUp and Disconnect are accepted.
-    const std::array commands{5, 8, 9, 6, 10, 0, 0xFFFF};
+    const int commands[] = {5, 8, 9, 6, 10, 0, 0xFFFF};
     std::vector<std::string> expected, replies, expectedLog, log;
     int voice = 0;
     for (int round = 0; round < 300 && !HasFailure(); ++round) {
         const int floodSize = below(21);
         for (int i = 0; i <= floodSize; ++i) {
-            Bytes datagram = Datagram(below(65536), i < floodSize ? below(12) : commands[below(7)]);
+            Bytes datagram =
+                Request(below(65536), 1, i < floodSize ? below(12) : commands[below(7)]);
             if (i < floodSize) {
                 spoil[below(5)](datagram);
             }

@@ -1,39 +1,25 @@
-#include <gtest/gtest.h>
-
 #include <QApplication>
-#include <QCheckBox>
 #include <QFontInfo>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPointer>
-#include <QPushButton>
 #include <QScrollBar>
 
-#include "app/Controls.h"
-#include "app/MainForm.h"
-#include "net/NMUDP.h"
 #include "shell/ApplicationTitle.h"
 #include "shell/Exceptions.h"
 #include "shell/Timer.h"
-#include "support/EventWaits.h"
-#include "support/TestWindows.h"
-#include "support/UdpPeer.h"
+#include "support/PhoneCalls.h"
 
-using testsupport::LoopbackForm1;
+using namespace testsupport;
 
 namespace {
 
 // Width and height 0: a label, sized to its caption.
-struct ControlRow {
+const struct {
     const char* name;
     const char* qtClass;
     QRect geometry;
     const char* text;
-};
-
-const ControlRow kLayout[] = {
+} kLayout[] = {
     {"LRecv", "QLabel", {168, 152, 0, 0}, "0"},
     {"LSend", "QLabel", {216, 152, 0, 0}, "0"},
     {"LMode", "QLabel", {200, 88, 0, 0}, "LMode"},
@@ -65,17 +51,17 @@ std::vector<QRect> Geometries(const QWidget& window) {
 
 class MainFormTest : public ::testing::Test {
   protected:
-    std::unique_ptr<TForm1> window = testsupport::MakeWindow();
+    std::unique_ptr<TForm1> window = MakeWindow();
 };
 
 }  // namespace
 
-TEST_F(MainFormTest, ControlsFollowTheStoredLayout) {
+TEST_F(MainFormTest, ControlsFollowTheStoredLayoutAndTabOrder) {
     EXPECT_EQ(window->CallMode, ModeIdle);  // both 0 until FormCreate has run
     EXPECT_EQ(window->NextSeq, 1);
     EXPECT_EQ(window->windowTitle(), "Form1");
     EXPECT_EQ(window->windowIconText().toStdString(), shell::ApplicationTitle());
-    for (const ControlRow& row : kLayout) {
+    for (const auto& row : kLayout) {
         SCOPED_TRACE(row.name);
         auto* control = window->findChild<QWidget*>(row.name, Qt::FindDirectChildrenOnly);
         ASSERT_NE(control, nullptr);
@@ -100,11 +86,10 @@ TEST_F(MainFormTest, ControlsFollowTheStoredLayout) {
     const std::string longText(100000, '7');
     controls::SetText(window->eTarget, longText);
     EXPECT_EQ(controls::Text(window->eTarget), longText);
-}
 
-TEST_F(MainFormTest, ShownInPlaceWithFocusOnEIPAndTabWrapping) {
+    // Shown in place, with the focus on eIP and Tab going round the controls.
     window->show();
-    ASSERT_TRUE(testsupport::WaitFor([&] { return window->isActiveWindow(); }));
+    ASSERT_TRUE(WaitFor([&] { return window->isActiveWindow(); }));
     EXPECT_EQ(window->frameGeometry(), QRect(192, 114, 257, 299));
     for (const QRect& control : Geometries(*window)) {
         EXPECT_TRUE(window->rect().contains(control));
@@ -125,12 +110,11 @@ TEST_F(MainFormTest, ShownInPlaceWithFocusOnEIPAndTabWrapping) {
     EXPECT_EQ(Geometries(*window), before);
 }
 
-TEST_F(MainFormTest, MemoInsertsAtTheTopWithoutUndo) {
+TEST_F(MainFormTest, MemoInsertsAtTheTopWithoutUndoAndDropsALineBeyondItsLimit) {
     QPlainTextEdit* memo = window->Memo1;
     memo->moveCursor(QTextCursor::End);
     memo->insertPlainText(" typed");
     ASSERT_TRUE(memo->document()->isUndoAvailable());
-
     controls::InsertLineAtTop(memo, "Read: first");
     controls::InsertLineAtTop(memo, "Send: ラ");
     EXPECT_EQ(memo->textCursor().position(), QString("Send: ラ\n").size());
@@ -147,14 +131,10 @@ TEST_F(MainFormTest, MemoInsertsAtTheTopWithoutUndo) {
     controls::InsertLineAtTop(memo, "newest");
     EXPECT_EQ(memo->verticalScrollBar()->value(), 0);
     EXPECT_TRUE(memo->viewport()->rect().contains(memo->cursorRect()));
-}
 
-TEST_F(MainFormTest, MemoDropsALineThatWouldPassItsLimit) {
-    QPlainTextEdit* memo = window->Memo1;
-    QString filler =
+    const QString filler =
         QString(99, QLatin1Char('x')).append('\n').repeated(controls::kMemoMaxCharacters / 100 - 1);
     memo->setPlainText(filler.leftJustified(controls::kMemoMaxCharacters - 6, QLatin1Char('y')));
-
     controls::InsertLineAtTop(memo, "abcde");  // six characters with its line break: fits exactly
     EXPECT_EQ(memo->toPlainText().size(), controls::kMemoMaxCharacters);
     controls::InsertLineAtTop(memo, "");  // one too many: dropped whole
@@ -163,7 +143,6 @@ TEST_F(MainFormTest, MemoDropsALineThatWouldPassItsLimit) {
 }
 
 TEST(MainFormBuild, ErrorsWhileApplyingAPropertyNameComponentAndProperty) {
-    testsupport::UdpPeer taken("127.0.0.1");
     const std::pair<std::function<void(FormDescription&)>, std::string> cases[] = {
         {[](auto& d) { d.Component("Timer1").Set("Interval", std::int64_t{0x80000000}); },
          "EReadError:Timer1.OnTimer の読み込み中のエラー : タイマーを取得できません"},
@@ -176,9 +155,6 @@ TEST(MainFormBuild, ErrorsWhileApplyingAPropertyNameComponentAndProperty) {
              d.Component("").Set("Text", std::string("x"));
          },
          "EReadError:TCheckBox.Text の読み込み中のエラー : Property Text does not exist"},
-        {[&](auto& d) { d.Component("UDPSock").Set("LocalPort", std::int64_t{taken.Port()}); },
-         "EReadError:UDPSock.LocalPort の読み込み中のエラー : Cannot bind UDP port " +
-             std::to_string(taken.Port()) + ": Address already in use"},
         // Creating a component is not applying a property: no wrapping.
         {[](auto& d) { d.Component("bOpen").className = "TBitBtn"; },
          "Exception:Class TBitBtn not found"},
@@ -196,10 +172,9 @@ TEST(MainFormBuild, ErrorsWhileApplyingAPropertyNameComponentAndProperty) {
 }
 
 TEST(MainFormBuild, TeardownTakesControlsThenTimerThenSocket) {
-    auto window = testsupport::MakeWindow();
-    const std::uint16_t port = testsupport::BoundPort(*window);
-    bool controlsGone = false;
-    bool socketThere = false;
+    auto window = MakeWindow();
+    const std::uint16_t port = BoundPort(*window);
+    bool controlsGone = false, socketThere = false;
     struct ProbeTimer : TTimer {
         std::function<void()> onDestroy;
         ~ProbeTimer() override { onDestroy(); }
@@ -213,5 +188,5 @@ TEST(MainFormBuild, TeardownTakesControlsThenTimerThenSocket) {
     window.reset();
     EXPECT_TRUE(controlsGone);
     EXPECT_TRUE(socketThere);
-    EXPECT_NO_THROW(testsupport::UdpPeer("127.0.0.1", port));  // closed with the window
+    EXPECT_NO_THROW(UdpPeer("127.0.0.1", port));  // closed with the window
 }
