@@ -1,0 +1,28 @@
+#pragma once
+// The benchmarks. A driver prints its rows for the table and starts the measurement processes it
+// needs; a step is one such process, which prints "name=value" lines.
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Seconds a rate step lasts; the environment's BENCH_STEP_SECONDS shortens it for trials.
+double StepSeconds();
+
+int VoicePacing(const std::vector<std::string>& arguments);
+int VoicePacingStep(const std::vector<std::string>& arguments);
+
+int ReceiveCapacity(const std::vector<std::string>& arguments);
+int ReceiveStep(const std::vector<std::string>& arguments);
+int ReceiveBaselineStep(const std::vector<std::string>& arguments);
+
+int RequestFlood(const std::vector<std::string>& arguments);
+int FloodStep(const std::vector<std::string>& arguments);
+int FloodBaselineStep(const std::vector<std::string>& arguments);
+int MemoFullStep(const std::vector<std::string>& arguments);
+
+int LookupWait(const std::vector<std::string>& arguments);
+int LookupWaitStep(const std::vector<std::string>& arguments);
+
+}  // namespace bench
