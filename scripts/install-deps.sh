@@ -19,6 +19,7 @@ util-linux
 xvfb
 xauth
 xdotool
+x11-utils
 clang
 libclang-rt-14-dev
 "
