@@ -31,7 +31,7 @@ start_display() {
     # this machine holds (their lock files are in the shared /tmp).
     mkdir -p /tmp/.X11-unix
     mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" 2>"$work/xvfb.log" &
+    Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1280x1024x24 3>"$work/display" 2>"$work/xvfb.log" &
     xvfb=$!
     for _ in $(seq 100); do
         [ -s "$work/display" ] && break

@@ -160,7 +160,7 @@ seen() { [ "$(captured "$1")" -ge "${2:-1}" ]; }
 
 # --- displays and programs -----------------------------------------------------------------------
 for host in A B; do
-    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$out/display$host" \
+    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset 3>"$out/display$host" \
         2>"$out/xvfb$host.log" &
     pids+=($!)
     wait_until 10 "Xvfb for host $host" test -s "$out/display$host"

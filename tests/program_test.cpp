@@ -37,7 +37,9 @@ class ProgramTest : public ::testing::Test {
         if (Installed("/usr/bin/Xvfb") && Installed("/usr/bin/xdotool")) {
             // The server picks a free display and writes its number to standard output.
             display_ = new QProcess;
-            display_->start("/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
+            // No reset when the last client leaves: the next program, started at that moment, would
+            // find the server closed.
+            display_->start("/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-noreset"});
             if (WaitFor([] { return display_->canReadLine(); }, 10s)) {
                 displayName_ = ":" + QString(display_->readLine()).trimmed();
                 environment_.insert("DISPLAY", displayName_);
@@ -91,7 +93,14 @@ class ProgramTest : public ::testing::Test {
     // Generous: a loaded machine running other suites beside this one starts programs slowly.
     // A failure says what became of the program, which a bare timeout would hide.
     static ::testing::AssertionResult WaitForWindow(const QString& title, QProcess& owner) {
-        if (WaitFor([&] { return !Windows(title, owner).isEmpty(); }, 30s)) {
+        bool shown = false;
+        WaitFor(
+            [&] {
+                shown = !Windows(title, owner).isEmpty();
+                return shown || owner.state() != QProcess::Running;
+            },
+            30s);
+        if (shown) {
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure()
