@@ -27,22 +27,6 @@ constexpr auto kNotificationBurst = std::chrono::milliseconds(4);
 // The system may grant less; the result is not examined.
 constexpr int kReceiveBufferBytes = 4 << 20;
 
-// "%d.%d.%d.%d" of the four bytes, without the cost of a formatted print per datagram.
-void FormatDottedQuad(const std::uint8_t* bytes, char (&text)[16]) {
-    char* out = text;
-    for (int i = 0; i < 4; ++i) {
-        const unsigned value = bytes[i];
-        if (value >= 100) {
-            *out++ = static_cast<char>('0' + value / 100);
-        }
-        if (value >= 10) {
-            *out++ = static_cast<char>('0' + value / 10 % 10);
-        }
-        *out++ = static_cast<char>('0' + value % 10);
-        *out++ = i < 3 ? '.' : '\0';
-    }
-}
-
 int CreateDatagramSocket() {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd != -1) {
@@ -195,8 +179,8 @@ void TNMUDP::ReceivePending() {
         receivedCount_ = static_cast<std::int32_t>(received);
     }
     if (OnDataReceived) {
-        char fromIP[16];
-        FormatDottedQuad(reinterpret_cast<const std::uint8_t*>(&from.sin_addr.s_addr), fromIP);
+        char fromIP[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &from.sin_addr, fromIP, sizeof fromIP);
         OnDataReceived(*this, receivedCount_, fromIP, ntohs(from.sin_port));
     }
 }
