@@ -161,6 +161,18 @@ void Settle(double seconds) {
     RunUntil([&] { return Now() >= until; });
 }
 
+// A fresh window on screen with its flooding peer, settled before the flood begins.
+struct FloodedWindow {
+    FloodedWindow() {
+        window->show();
+        Settle(0.5);
+    }
+    OffscreenApplication application;
+    FloodingPeer peer{64 << 20};
+    std::unique_ptr<TForm1> window = std::make_unique<TForm1>(BenchForm1("127.0.0.2", peer.Port()));
+    TickObserver ticks;
+};
+
 }  // namespace
 
 int FloodStep(const std::vector<std::string>& arguments) {
@@ -168,12 +180,10 @@ int FloodStep(const std::vector<std::string>& arguments) {
     const double seconds = std::stod(arguments.at(1));
     const auto count = static_cast<std::uint64_t>(std::llround(rate * seconds));
 
-    OffscreenApplication application;
-    FloodingPeer peer(64 << 20);
-    auto window = std::make_unique<TForm1>(BenchForm1("127.0.0.2", peer.Port()));
-    window->show();
-    TickObserver ticks;
-    Settle(0.5);
+    FloodedWindow flooded;
+    FloodingPeer& peer = flooded.peer;
+    const std::unique_ptr<TForm1>& window = flooded.window;
+    const TickObserver& ticks = flooded.ticks;
 
     const std::uint16_t port = window->UDPSock->BoundPort();
     const MemoLog before = ReadMemo(window->Memo1);
@@ -216,7 +226,7 @@ int FloodStep(const std::vector<std::string>& arguments) {
     socklen_t length = sizeof receiveBuffer;
     ::getsockopt(window->UDPSock->SocketHandle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, &length);
     Put("receive_buffer", receiveBuffer);
-    Put("boxes", application.BoxesShown());
+    Put("boxes", flooded.application.BoxesShown());
     return 0;
 }
 
@@ -224,12 +234,10 @@ int MemoFullStep(const std::vector<std::string>& arguments) {
     const double rate = std::stod(arguments.at(0));
     const double afterFull = std::stod(arguments.at(1));
 
-    OffscreenApplication application;
-    FloodingPeer peer(64 << 20);
-    auto window = std::make_unique<TForm1>(BenchForm1("127.0.0.2", peer.Port()));
-    window->show();
-    TickObserver ticks;
-    Settle(0.5);
+    FloodedWindow flooded;
+    FloodingPeer& peer = flooded.peer;
+    const std::unique_ptr<TForm1>& window = flooded.window;
+    const TickObserver& ticks = flooded.ticks;
 
     const std::int64_t rssStart = ResidentBytes();
     const std::int64_t heapStart = HeapInUse();
@@ -283,7 +291,7 @@ int MemoFullStep(const std::vector<std::string>& arguments) {
     Put("replies", static_cast<double>(peer.Replies()));
     Put("send_rate", peer.Sending().Rate());
     Put("tick_max_gap_ms", ticks.LargestGap(start, end) * 1000);
-    Put("boxes", application.BoxesShown());
+    Put("boxes", flooded.application.BoxesShown());
     return 0;
 }
 
