@@ -24,8 +24,17 @@ clang
 libclang-rt-14-dev
 "
 
+# The Debian package (./package.sh) and the checks of what it carries: the desktop entry, the
+# metainfo and the Wireshark dissector.
+packaging_packages="
+dpkg-dev
+desktop-file-utils
+appstream
+tshark
+"
+
 missing=""
-for package in $packages "$@"; do
+for package in $packages $packaging_packages "$@"; do
     status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
     if [ "$status" != "installed" ]; then
         missing="$missing $package"

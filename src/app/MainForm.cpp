@@ -131,6 +131,8 @@ class TForm1::Loader {
             // At once, so that every control created afterwards takes the window's font and a
             // label measures its caption in it.
             form_.setFont(font_);
+        } else if (name == "AccessibleDescription") {
+            form_.setAccessibleDescription(shell::ToQString(AsText(value)));
         } else if (name == "OnCreate") {
             form_.onCreate_ = HandlerFor(AsHandler(value));
         } else if (name == "PixelsPerInch" || name == "TextHeight") {
@@ -296,6 +298,11 @@ class TForm1::Loader {
                 NoSuchProperty(name);
             }
             controls::SetText(edit, AsText(value));
+        } else if (name == "AccessibleName") {
+            // Set only where no caption names the control: a set name would no longer follow it.
+            control->setAccessibleName(shell::ToQString(AsText(value)));
+        } else if (name == "AccessibleDescription") {
+            control->setAccessibleDescription(shell::ToQString(AsText(value)));
         } else if (name == "TabOrder") {
             if (qobject_cast<QLabel*>(control) != nullptr) {
                 NoSuchProperty(name);

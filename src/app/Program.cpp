@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/MainForm.h"
+#include "app/VoiceFolder.h"
 #include "shell/ApplicationIcon.h"
 #include "shell/ApplicationTitle.h"
 #include "shell/Exceptions.h"
@@ -43,6 +44,7 @@ int RunWindow(const FormDescription& description, QPointer<TForm1>& window) {
 int RunProgram(int argc, char** argv, const FormDescription& description) {
     shell::OpenStandardDescriptors();
     shell::IgnoreWriteSignals();
+    voice::PrepareVoiceFolder();
     QApplication application(argc, argv);
     QApplication::setWindowIcon(shell::ApplicationIcon());
     static shell::MessageBoxes boxes;

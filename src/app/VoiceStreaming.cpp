@@ -9,28 +9,28 @@
 #include "app/Controls.h"
 #include "app/MainForm.h"
 #include "app/VoiceFiles.h"
+#include "app/VoiceFolder.h"
 #include "net/NMUDP.h"
-#include "shell/ApplicationTitle.h"
 #include "shell/TextConversions.h"
 
 namespace {
 
-// A name in the executable's directory. Without a known directory the path stays empty, so the
-// open fails rather than reaching a file of that name in the root.
-std::string BesideExecutable(const std::string& name) {
-    const std::string directory = shell::ExecutableDirectory();
-    return directory.empty() ? std::string() : directory + "/" + name;
+// A name in the voice folder. Without a known folder the path stays empty, so the open fails
+// rather than reaching a file of that name in the root.
+std::string InVoiceFolder(const std::string& name) {
+    const std::string folder = voice::VoiceFolder();
+    return folder.empty() ? std::string() : folder + "/" + name;
 }
 
 }  // namespace
 
 void TForm1::bOpenClick(QObject* /*Sender*/) {
     const int superseded = SendFile;
-    SendFile = voice::OpenForReading(BesideExecutable(controls::Text(eFile)));
+    SendFile = voice::OpenForReading(InVoiceFolder(controls::Text(eFile)));
     // Nothing can reach the replaced handle any more; left open it would leak on every click.
     voice::Close(superseded);
     // The incoming file's earlier handle stays open: its lock is what refuses a second writer.
-    RecvFile = voice::OpenForWriting(BesideExecutable("recv.au"));
+    RecvFile = voice::OpenForWriting(InVoiceFolder("recv.au"));
     if (SendFile > 0 && RecvFile > 0) {
         controls::SetCaption(bOpen, "open ok");
     }

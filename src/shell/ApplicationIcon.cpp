@@ -1,18 +1,18 @@
 #include "shell/ApplicationIcon.h"
 
 #include <QIcon>
+#include <QImage>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
 namespace shell {
-namespace {
 
 // A telephone handset on a rounded tile, with two arcs for the voice.
-QPixmap DrawIcon(int size) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
+QImage DrawApplicationIcon(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.scale(size / 64.0, size / 64.0);
 
@@ -39,15 +39,14 @@ QPixmap DrawIcon(int size) {
     painter.setBrush(Qt::NoBrush);
     painter.drawArc(QRectF(30, 10, 24, 24), 0 * 16, 90 * 16);
     painter.drawArc(QRectF(36, 4, 24, 24), 10 * 16, 70 * 16);
-    return pixmap;
+    painter.end();
+    return image;
 }
-
-}  // namespace
 
 QIcon ApplicationIcon() {
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128}) {
-        icon.addPixmap(DrawIcon(size));
+        icon.addPixmap(QPixmap::fromImage(DrawApplicationIcon(size)));
     }
     return icon;
 }
