@@ -6,6 +6,7 @@
 
 #include "shell/ApplicationTitle.h"
 #include "shell/Exceptions.h"
+#include "shell/MessageLoop.h"
 #include "shell/TextConversions.h"
 
 namespace shell {
@@ -73,6 +74,8 @@ void ReportException(const Exception& error) noexcept {
         }
         state.boxOpen = true;
         try {
+            // The box's loop dispatches on its own, at a level of its own.
+            shell::ModalLoopScope modal;
             shell::installedBoxes->ShowErrorBox(shell::ApplicationTitle(), text);
         } catch (...) {
             // A box that could not be shown reports nothing further; the program goes on.
