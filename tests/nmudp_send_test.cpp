@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "net/NMUDP.h"
+#include "shell/Guard.h"
 #include "support/EventWaits.h"
 #include "support/RecordingBoxes.h"
 #include "support/UdpPeer.h"
@@ -297,6 +298,27 @@ TEST_F(NmudpLookupTest, AnAnsweredSendHoldsBackReceivedDatagramsUntilItReturns) 
     ASSERT_EQ(Boxes().shown.size(), 1u);
     EXPECT_EQ(Boxes().shown[0].text, "raised during the wait.");
     EXPECT_EQ(sent_, 2);
+}
+
+// Behind a box opened inside the wait, the answer to the outer lookup changes nothing: the wait
+// cannot end before the box closes, and datagrams are handled as behind a box outside any wait.
+TEST_F(NmudpLookupTest, BehindABoxOpenedInTheWaitDatagramsKeepBeingHandled) {
+    UdpPeer sender("127.0.0.5");
+    std::vector<int> handledBehindTheBox;
+    socket_.OnDataReceived = [&](TNMUDP&, std::int32_t, const std::string&, std::int32_t) {
+        handledBehindTheBox.push_back(Boxes().open);
+    };
+    Boxes().whileOpen = [](const RecordedBox&) { Pump(2s); };
+    QTimer::singleShot(100, &timers_,
+                       [] { shell::Guarded([] { throw Exception("failed inside the wait"); }); });
+    for (int at : {200, 600, 1000, 1400}) {
+        QTimer::singleShot(at, &timers_,
+                           [&] { sender.SendTo(Bytes("x"), "127.0.0.1", socket_.BoundPort()); });
+    }
+    EXPECT_EQ(SendTo("delay-300.ip-127-0-0-2.dns.test", "outer"), "");
+    EXPECT_EQ(handledBehindTheBox, (std::vector<int>{1, 1, 1, 1}));
+    ASSERT_EQ(Boxes().shown.size(), 1u);
+    EXPECT_EQ(Text(peer_.Receive()), "outer");
 }
 
 TEST_F(NmudpLookupTest, AFloodWhileEveryReplyWaitsForALookupNestsAtMostFourDeep) {

@@ -9,12 +9,19 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "support/EventWaits.h"
+#include "support/PhoneCalls.h"
 
 using namespace std::chrono_literals;
+using testsupport::Request;
+using testsupport::UdpPeer;
 using testsupport::WaitFor;
 
 namespace {
@@ -29,6 +36,32 @@ bool Installed(const char* path) {
 bool Listening20080() {
     QFile table("/proc/net/udp");
     return table.open(QIODevice::ReadOnly) && table.readAll().contains(" 00000000:4E70 ");
+}
+
+// Whether `program` holds a socket connected to the namespace's resolver at 127.0.0.53:53: one
+// of its lookups has been asked and waits for the answer.
+bool AsksTheResolver(const QProcess& program) {
+    std::set<std::string> inodes;  // of its sockets, whose links read "socket:[INODE]"
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator(
+             "/proc/" + std::to_string(program.processId()) + "/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(fd, error).string();
+        if (target.starts_with("socket:[")) {
+            inodes.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    std::ifstream table("/proc/net/udp");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream columns(line);
+        std::string column[10];
+        for (std::string& c : column) {
+            columns >> c;
+        }
+        if (column[2] == "3500007F:0035" && inodes.contains(column[9])) {
+            return true;
+        }
+    }
+    return false;
 }
 
 class ProgramTest : public ::testing::Test {
@@ -111,6 +144,15 @@ class ProgramTest : public ::testing::Test {
                << "; its standard error: " << owner.readAllStandardError().toStdString();
     }
 
+    // Replaces the text of the field whose centre is at `x`, `y` in the window's client area.
+    static void TypeInto(const QString& window, const QString& x, const QString& y,
+                         const QString& text) {
+        Tool("/usr/bin/xdotool", {"windowfocus", "--sync", window});
+        Tool("/usr/bin/xdotool", {"mousemove", "--window", window, x, y, "click", "1"});
+        Tool("/usr/bin/xdotool", {"key", "--clearmodifiers", "ctrl+a"});
+        Tool("/usr/bin/xdotool", {"type", "--delay", "20", text});
+    }
+
     static bool EndsWith(QProcess& program, int exitCode) {
         return WaitFor([&] { return program.state() == QProcess::NotRunning; }, 10s) &&
                program.exitStatus() == QProcess::NormalExit && program.exitCode() == exitCode;
@@ -191,4 +233,39 @@ TEST_F(ProgramTest, RenamedExecutableChangesTheIconTextButNotTheCaption) {
         << properties.toStdString();
     Signal(program, SIGTERM);
     EXPECT_TRUE(EndsWith(program, 0));
+}
+
+// A quit signal while a send waits for a lookup that then fails: the failure goes to standard
+// error instead of a box, and the program ends with 0 once the wait has unwound, even when a box
+// was already open inside the wait.
+TEST_F(ProgramTest, AQuitSignalDuringAFailingLookupNeverWaitsForABox) {
+    if (!testsupport::InTestNamespace()) {
+        GTEST_SKIP() << "needs the test namespace's resolver";
+    }
+    for (const bool boxAlreadyOpen : {false, true}) {
+        SCOPED_TRACE(boxAlreadyOpen ? "a box open inside the wait" : "no box open");
+        QProcess& program = Start();
+        ASSERT_TRUE(WaitForWindow("Form1", program));
+        ASSERT_TRUE(WaitFor(Listening20080, 10s));
+        const QString window = Windows("Form1", program).first();
+        UdpPeer caller("127.0.0.1"), third("127.0.0.2");
+        // An accepted Ring first puts the caller's loopback address into eIP, so that no reply can
+        // go to the address the window starts with, whatever becomes of the typing.
+        caller.SendTo(Request(1, 1, 5), "127.0.0.1", 20080);
+        testsupport::Pump(200ms);
+        TypeInto(window, "68", "18", "delay-2000.quit.invalid");
+        // A Talk from another host than eIP is refused; its reply waits for the lookup of eIP.
+        third.SendTo(Request(1, 1, 7), "127.0.0.1", 20080);
+        ASSERT_TRUE(WaitFor([&] { return AsksTheResolver(program); }, 10s));
+        if (boxAlreadyOpen) {
+            // A second reply waits inside the first one's wait and fails after it: its box opens
+            // while the first send, its answer in, still waits to unwind.
+            third.SendTo(Request(2, 1, 7), "127.0.0.1", 20080);
+            ASSERT_TRUE(WaitForWindow("udpphone", program));
+        }
+        Signal(program, SIGTERM);
+        EXPECT_TRUE(EndsWith(program, 0));
+        const QString errors = QString::fromUtf8(program.readAllStandardError());
+        EXPECT_TRUE(errors.contains("udpphone: Host Lookup Canceled.\n")) << errors.toStdString();
+    }
 }

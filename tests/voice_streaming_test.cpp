@@ -4,9 +4,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <fstream>
 #include <functional>
+#include <thread>
 
 #include "support/PhoneCalls.h"
 
@@ -234,6 +238,29 @@ TEST_F(VoiceTest, OnlyExistingUnlockedRegularFilesOpen) {
     EXPECT_FALSE(fs::exists(sendPath) || fs::exists(recvPath));
     EXPECT_GT(other->RecvFile, 0);
     ::close(lockHolder);
+}
+
+// Opening a pipe would release the writer waiting in an open of its other end: the open button
+// must never get that far.
+TEST_F(VoiceTest, APipeNamedInEFileIsNeverOpened) {
+    ASSERT_EQ(::mkfifo(sendPath.c_str(), 0600), 0);
+    std::atomic<pid_t> writer = 0;
+    std::atomic<bool> released = false;
+    std::thread thread([&] {
+        writer = ::gettid();
+        ::close(::open(sendPath.c_str(), O_WRONLY | O_CLOEXEC));
+        released = true;
+    });
+    EXPECT_TRUE(WaitFor([&] {
+        long number = -1;
+        std::ifstream(fs::path("/proc/self/task") / std::to_string(writer) / "syscall") >> number;
+        return number == SYS_openat;
+    }));
+    window->bOpen->click();
+    EXPECT_EQ(window->SendFile, -1);
+    EXPECT_FALSE(WaitFor([&] { return released.load(); }, 500ms));
+    ::close(::open(sendPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // lets the writer go
+    thread.join();
 }
 
 // Two windows ring each other: the caller streams its file, the callee stores it byte for byte

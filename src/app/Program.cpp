@@ -21,12 +21,15 @@ namespace {
 // box is open) or after it is gone, the request just ends the loop that runs.
 std::shared_ptr<void> QuitOnSignals(const QPointer<TForm1>& window) {
     return shell::InstallQuitSignals([&window] {
-        // exit() rather than quit(): a quit asks every window to close first, and a message box
-        // can refuse.
-        if (!window || window->close()) {
-            QCoreApplication::exit(0);
+        // A service manager's stop or a logout must not wait for someone to close a box.
+        shell::ReportOnStandardError();
+        if (window) {
+            window->close();  // held back while a send waits, until that send has unwound
         }
-        // Otherwise a waiting send holds the close back; it quits once the close goes ahead.
+        // exit() rather than quit(): a quit asks every window to close first, and a message box
+        // can refuse. It ends the loop of a box still open at once, and the main loop as soon as
+        // control is back there, after a waiting send has finished or failed.
+        QCoreApplication::exit(0);
     });
 }
 

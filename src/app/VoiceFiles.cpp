@@ -6,22 +6,50 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "shell/ProcessSetup.h"
 
 namespace voice {
 namespace {
 
-// Non-blocking, so a pipe or device with that name cannot hold the window; anything but a
-// regular file is refused afterwards.
-int OpenRegular(const std::string& path, int access) {
-    int fd = ::open(path.c_str(), access | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+// Reopens the file that `probe` (an O_PATH descriptor) stands for, with `flags`. Through /proc the
+// very same file opens, whatever has become of its name since. Without /proc mounted only the name
+// is left: the file found there must still be the one that was checked (a name replaced in that
+// instant is opened before it is refused).
+int Reopen(int probe, const std::string& path, const struct stat& checked, int flags) {
+    int fd = ::open(("/proc/self/fd/" + std::to_string(probe)).c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(path.c_str(), flags);
+    }
     if (fd < 0) {
         return -1;
     }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || opened.st_dev != checked.st_dev ||
+        opened.st_ino != checked.st_ino) {
         ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Only a regular file is ever opened: the kind is checked on a descriptor that opens nothing
+// (O_PATH), since opening a pipe releases the writer waiting at its other end, and opening a
+// device or terminal can act on it. A terminal never becomes the controlling one. Non-blocking,
+// so that a lease another process holds on the file cannot hold the window.
+int OpenRegular(const std::string& path, int access) {
+    int probe = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (probe < 0) {
+        return -1;
+    }
+    struct stat status {};
+    int fd = -1;
+    if (::fstat(probe, &status) == 0 && S_ISREG(status.st_mode)) {
+        fd = Reopen(probe, path, status, access | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    }
+    ::close(probe);
+    if (fd < 0) {
         return -1;
     }
     // Descriptor 0 stays only when no other could be had; as a handle it would mean "none".

@@ -46,11 +46,13 @@ TNMUDP::TNMUDP() {
     // Never reported: the level was just set below it. Kept for the status-level contract.
     ReportStatus(8, "Initializing Winsock");
     CreateSocket();
+    modalWatch_ = std::make_unique<shell::ModalLevelWatch>([this] { UpdateReceiveGate(); });
     ready_ = true;
 }
 
 TNMUDP::~TNMUDP() {
     ready_ = false;
+    modalWatch_.reset();
     // The notification object goes first, so no message reaches the component from here on.
     notifyWindow_.reset();
     CloseSocket();

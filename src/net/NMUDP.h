@@ -17,6 +17,7 @@
 
 #include "net/HostResolver.h"
 #include "net/UDPSockError.h"
+#include "shell/MessageLoop.h"
 #include "shell/NotifyWindow.h"
 
 class QSocketNotifier;
@@ -93,6 +94,8 @@ class TNMUDP {
         bool done = false;
         bool succeeded = false;
         in_addr_t address = 0;
+        // The modal level its wait runs at: a box opened inside the wait begins a deeper one.
+        int modalLevel = 0;
     };
     class SendScope;
 
@@ -109,6 +112,8 @@ class TNMUDP {
     void ResolveRemoteHost();
     PendingLookup LookUp(const std::string& hostName);
     void LookupCompleted(const shell::WindowMessage& message);
+    // Closed while a send at the current modal level has its answer and is unwinding, so that
+    // nothing is taken on behalf of a wait that has ended, and while too many sends are nested.
     bool ReceiveGateOpen() const;
     void UpdateReceiveGate();
 
@@ -132,4 +137,6 @@ class TNMUDP {
     bool tookDatagram_ = false;
     // Expires with the component: a burst can tell that a handler destroyed it.
     std::shared_ptr<const char> lifetime_ = std::make_shared<const char>();
+    // A box opening or closing changes which waits hold the gate.
+    std::unique_ptr<shell::ModalLevelWatch> modalWatch_;
 };

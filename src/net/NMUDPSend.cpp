@@ -110,6 +110,7 @@ TNMUDP::PendingLookup TNMUDP::LookUp(const std::string& hostName) {
     lookupDone_ = false;
     const std::uint32_t id = resolver_->Start(hostName);
     PendingLookup& pending = pendingLookups_[id];
+    pending.modalLevel = shell::ModalLevel();
     struct Forget {
         TNMUDP& socket;
         std::uint32_t id;
@@ -142,6 +143,10 @@ bool TNMUDP::ReceiveGateOpen() const {
     if (sendsInProgress_ >= kMaxSendsInProgress) {
         return false;
     }
-    return std::none_of(pendingLookups_.begin(), pendingLookups_.end(),
-                        [](const auto& entry) { return entry.second.done; });
+    // A wait behind an open box cannot end before the box closes: the box's own loop handles
+    // datagrams as the main loop would.
+    const int level = shell::ModalLevel();
+    return std::none_of(pendingLookups_.begin(), pendingLookups_.end(), [level](const auto& entry) {
+        return entry.second.done && entry.second.modalLevel == level;
+    });
 }

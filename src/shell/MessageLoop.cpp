@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <algorithm>
 #include <vector>
 
 namespace shell {
@@ -11,6 +12,9 @@ namespace {
 int dispatchDepth = 0;
 int waitDepth = 0;
 std::vector<std::function<void()>> deferred;
+int modalLevel = 0;
+// The callbacks of the live watches.
+std::vector<const std::function<void()>*> modalWatches;
 
 void RunDeferredWhenIdle() noexcept {
     while (dispatchDepth == 0 && waitDepth == 0 && !deferred.empty()) {
@@ -23,6 +27,21 @@ void RunDeferredWhenIdle() noexcept {
                 // A close or quit that fails leaves the program running; nothing to report.
             }
         }
+    }
+}
+
+void NotifyModalWatches() noexcept {
+    try {
+        // A watch may go away while another is told; only those still there are called.
+        const auto watches = modalWatches;
+        for (const auto* changed : watches) {
+            if (std::find(modalWatches.begin(), modalWatches.end(), changed) !=
+                modalWatches.end()) {
+                (*changed)();
+            }
+        }
+    } catch (...) {
+        // A watch that failed misses this change; the next one reaches it again.
     }
 }
 
@@ -72,6 +91,28 @@ bool WaitInProgress() {
 void DeferWhileWaiting(std::function<void()> action) {
     deferred.push_back(std::move(action));
     RunDeferredWhenIdle();
+}
+
+int ModalLevel() {
+    return modalLevel;
+}
+
+ModalLoopScope::ModalLoopScope() noexcept {
+    ++modalLevel;
+    NotifyModalWatches();
+}
+
+ModalLoopScope::~ModalLoopScope() {
+    --modalLevel;
+    NotifyModalWatches();
+}
+
+ModalLevelWatch::ModalLevelWatch(std::function<void()> changed) : changed_(std::move(changed)) {
+    modalWatches.push_back(&changed_);
+}
+
+ModalLevelWatch::~ModalLevelWatch() {
+    std::erase(modalWatches, &changed_);
 }
 
 DispatchScope::DispatchScope() noexcept {

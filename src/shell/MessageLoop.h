@@ -22,6 +22,32 @@ bool WaitInProgress();
 // when that holds already. Used for a close of the window that must not cut a wait short.
 void DeferWhileWaiting(std::function<void()> action);
 
+// Modal loops: loops that dispatch while they wait for the operator, such as an error box. Each
+// begins a level of its own. A wait further out cannot end while one runs, so what it dispatches
+// is handled as it would be outside any wait. 0 while none runs.
+int ModalLevel();
+
+// Marks the loop of a box for as long as it runs.
+class ModalLoopScope {
+  public:
+    ModalLoopScope() noexcept;
+    ~ModalLoopScope();
+    ModalLoopScope(const ModalLoopScope&) = delete;
+    ModalLoopScope& operator=(const ModalLoopScope&) = delete;
+};
+
+// Calls `changed` each time a modal loop begins or ends, for as long as the watch lives.
+class ModalLevelWatch {
+  public:
+    explicit ModalLevelWatch(std::function<void()> changed);
+    ~ModalLevelWatch();
+    ModalLevelWatch(const ModalLevelWatch&) = delete;
+    ModalLevelWatch& operator=(const ModalLevelWatch&) = delete;
+
+  private:
+    std::function<void()> changed_;
+};
+
 // Marks one dispatch from Qt into the program's code; see Guarded.
 class DispatchScope {
   public:

@@ -6,6 +6,7 @@
 
 #include "shell/ApplicationTitle.h"
 #include "shell/Exceptions.h"
+#include "shell/MessageLoop.h"
 #include "shell/TextConversions.h"
 
 namespace shell {
@@ -13,16 +14,59 @@ namespace {
 
 ReportBoxes* installedBoxes = nullptr;
 
+using Clock = std::chrono::steady_clock;
+
 struct RecoverableState {
     bool boxOpen = false;
-    std::string lastClosedText;
-    std::chrono::steady_clock::time_point lastClosedAt{};
-    bool anyClosed = false;
+    bool toStandardError = false;
+    // The last report that went out, as a box once closed or as a line on standard error.
+    std::string lastText;
+    Clock::time_point lastAt{};
+    bool anyReported = false;
+    bool lastWasLine = false;
 };
 
 RecoverableState& State() {
     static RecoverableState state;
     return state;
+}
+
+// Whether `text` repeats, within the quiet period, what was last reported the same way.
+bool RepeatsTheLast(const RecoverableState& state, const std::string& text, bool asLine) {
+    return state.anyReported && state.lastWasLine == asLine && text == state.lastText &&
+           Clock::now() - state.lastAt < std::chrono::milliseconds(kRepeatQuietMilliseconds);
+}
+
+void Remember(RecoverableState& state, std::string text, bool asLine) {
+    state.lastText = std::move(text);
+    state.lastAt = Clock::now();
+    state.anyReported = true;
+    state.lastWasLine = asLine;
+}
+
+void WriteLine(RecoverableState& state, std::string text) {
+    if (RepeatsTheLast(state, text, true)) {
+        return;
+    }
+    std::fprintf(stderr, "%s: %s\n", ApplicationTitle().c_str(), text.c_str());
+    std::fflush(stderr);
+    Remember(state, std::move(text), true);
+}
+
+void ShowBox(RecoverableState& state, std::string text) {
+    if (state.boxOpen || installedBoxes == nullptr || RepeatsTheLast(state, text, false)) {
+        return;
+    }
+    state.boxOpen = true;
+    try {
+        // The box's loop dispatches on its own, at a level of its own.
+        ModalLoopScope modal;
+        installedBoxes->ShowErrorBox(ApplicationTitle(), text);
+    } catch (...) {
+        // A box that could not be shown reports nothing further; the program goes on.
+    }
+    state.boxOpen = false;
+    Remember(state, std::move(text), false);
 }
 
 }  // namespace
@@ -32,6 +76,10 @@ void InstallReportBoxes(ReportBoxes& boxes) {
         throw std::logic_error("report boxes are already installed");
     }
     installedBoxes = &boxes;
+}
+
+void ReportOnStandardError() noexcept {
+    State().toStandardError = true;
 }
 
 std::string RecoverableText(std::string_view message) {
@@ -59,30 +107,16 @@ std::string FatalText(const Exception& error, std::string_view moduleName) {
 }  // namespace shell
 
 void ReportException(const Exception& error) noexcept {
-    using Clock = std::chrono::steady_clock;
     auto& state = shell::State();
     try {
-        if (state.boxOpen || shell::installedBoxes == nullptr) {
-            return;
-        }
         std::string text = shell::RecoverableText(error.Message());
-        if (state.anyClosed && text == state.lastClosedText &&
-            Clock::now() - state.lastClosedAt <
-                std::chrono::milliseconds(shell::kRepeatQuietMilliseconds)) {
-            return;
+        if (state.toStandardError) {
+            shell::WriteLine(state, std::move(text));
+        } else {
+            shell::ShowBox(state, std::move(text));
         }
-        state.boxOpen = true;
-        try {
-            shell::installedBoxes->ShowErrorBox(shell::ApplicationTitle(), text);
-        } catch (...) {
-            // A box that could not be shown reports nothing further; the program goes on.
-        }
-        state.boxOpen = false;
-        state.lastClosedText = std::move(text);
-        state.lastClosedAt = Clock::now();
-        state.anyClosed = true;
     } catch (...) {
-        state.boxOpen = false;
+        // Not even the text could be built; there is nothing to report with.
     }
 }
 

@@ -32,11 +32,16 @@ inline constexpr const char* kFatalTitle = "アプリケーション エラー";
 // How long an error that repeats the text of the box just closed stays unreported.
 inline constexpr int kRepeatQuietMilliseconds = 3000;
 
+// From now on recoverable reports go to standard error, one line each ("title: text"), instead of
+// into a box: once the program is asked to quit by a signal, no one may be there to close one.
+void ReportOnStandardError() noexcept;
+
 }  // namespace shell
 
 // The recoverable report. Never throws. At most one box is open at a time; errors raised while
 // it is open are dropped, and so is a repeat of the closed box's text for a short while, so that
-// an error recurring on every tick cannot lock the operator out of the window.
+// an error recurring on every tick cannot lock the operator out of the window. On standard error
+// only a repeat of the line just written is dropped for that while.
 void ReportException(const Exception& error) noexcept;
 
 // The fatal report: the text goes to standard error and into the fatal box. Never throws.
