@@ -5,6 +5,8 @@
 #include <QEventLoop>
 #include <vector>
 
+#include "shell/Gathering.h"
+
 namespace shell {
 namespace {
 
@@ -40,6 +42,7 @@ class WaitScope {
 }  // namespace
 
 void ProcessPendingMessages() {
+    NestedDispatch nested;
     auto* dispatcher = QAbstractEventDispatcher::instance();
     if (dispatcher == nullptr) {
         return;
@@ -50,6 +53,7 @@ void ProcessPendingMessages() {
 
 void WaitUntil(const std::function<bool()>& done) {
     WaitScope scope;
+    NestedDispatch nested;
     for (;;) {
         ProcessPendingMessages();
         if (done()) {

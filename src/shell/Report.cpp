@@ -6,6 +6,7 @@
 
 #include "shell/ApplicationTitle.h"
 #include "shell/Exceptions.h"
+#include "shell/Gathering.h"
 #include "shell/TextConversions.h"
 
 namespace shell {
@@ -73,6 +74,8 @@ void ReportException(const Exception& error) noexcept {
         }
         state.boxOpen = true;
         try {
+            // The box runs a loop of its own: what the failed handler logged is shown behind it.
+            shell::NestedDispatch nested;
             shell::installedBoxes->ShowErrorBox(shell::ApplicationTitle(), text);
         } catch (...) {
             // A box that could not be shown reports nothing further; the program goes on.
@@ -92,6 +95,7 @@ void FatalReport(const Exception& error) noexcept {
         std::fprintf(stderr, "%s\n", text.c_str());
         std::fflush(stderr);
         if (shell::installedBoxes != nullptr) {
+            shell::NestedDispatch nested;
             shell::installedBoxes->ShowFatalBox(shell::kFatalTitle, text);
         }
     } catch (...) {
