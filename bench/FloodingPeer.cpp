@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -47,8 +48,13 @@ std::uint64_t FloodIndex(const std::uint8_t* datagram, FloodKind kind) {
     return RequestIndex(datagram) & FloodIndexMask(kind);
 }
 
+// More replies than Memo1 can hold Read lines of.
+constexpr std::size_t kRecentReplies = std::size_t{1} << 18;
+
 FloodingPeer::FloodingPeer(int receiveBuffer, FloodKind kind)
-    : kind_(kind), fd_(LoopbackSocket("127.0.0.2", 0, receiveBuffer)) {
+    : kind_(kind),
+      fd_(LoopbackSocket("127.0.0.2", 0, receiveBuffer)),
+      recentReplies_(kRecentReplies) {
     int on = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
@@ -63,7 +69,6 @@ FloodingPeer::~FloodingPeer() {
 
 void FloodingPeer::Start(std::uint16_t windowPort, std::uint64_t count, double rate,
                          std::function<void()> afterSending) {
-    replyIndices_.reserve(count);
     thread_ = std::thread([=, this] {
         BecomePeerThread();
         sending_ = SendPaced(
@@ -90,6 +95,16 @@ void FloodingPeer::Start(std::uint16_t windowPort, std::uint64_t count, double r
         }
         finished_ = true;
     });
+}
+
+std::vector<std::uint64_t> FloodingPeer::ReplyIndices() const {
+    const std::uint64_t count = std::min<std::uint64_t>(replies_, kRecentReplies);
+    std::vector<std::uint64_t> indices;
+    indices.reserve(count);
+    for (std::uint64_t i = replies_ - count; i < replies_; ++i) {
+        indices.push_back(recentReplies_[i % kRecentReplies]);
+    }
+    return indices;
 }
 
 void FloodingPeer::Drain() {
@@ -143,7 +158,13 @@ void FloodingPeer::Drain() {
         if (header.Status == phone::StatusAccepted) {
             ++accepted_;
         }
-        replyIndices_.push_back(index);
+        if (replies_ > 0) {
+            // With drops the indices skip, but never go back or repeat.
+            const std::uint64_t previous = recentReplies_[(replies_ - 1) % kRecentReplies];
+            const std::uint64_t step = (index - previous) & FloodIndexMask(kind_);
+            notRising_ += step == 0 || step > FloodIndexMask(kind_) / 2 ? 1 : 0;
+        }
+        recentReplies_[replies_ % kRecentReplies] = index;
         ++replies_;
     }
 }

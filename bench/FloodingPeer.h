@@ -52,9 +52,11 @@ class FloodingPeer {
     std::uint64_t Replies() const { return replies_; }
     std::uint64_t Accepted() const { return accepted_; }
     std::uint64_t RepliesOutOfOrder() const { return outOfOrder_; }
-    // After Join: the index of every reply, in arrival order; the voice that arrived; when the
-    // Ring of a click arrived (Now(), -1 if none did).
-    const std::vector<std::uint64_t>& ReplyIndices() const { return replyIndices_; }
+    // Replies whose index is not past the one before: what drops cannot explain.
+    std::uint64_t RepliesNotRising() const { return notRising_; }
+    // After Join: the indices of the newest replies (as many as Memo1 can show), in arrival
+    // order; the voice that arrived; when the Ring of a click arrived (Now(), -1 if none did).
+    std::vector<std::uint64_t> ReplyIndices() const;
     const std::vector<VoiceArrival>& Voice() const { return voice_; }
     double RingArrivedAt() const { return ringAt_; }
 
@@ -71,7 +73,10 @@ class FloodingPeer {
     std::atomic<std::uint64_t> replies_{0};
     std::uint64_t accepted_ = 0;
     std::uint64_t outOfOrder_ = 0;
-    std::vector<std::uint64_t> replyIndices_;
+    std::uint64_t notRising_ = 0;
+    // The newest reply indices, a ring allocated at once: the peer's memory must not grow while
+    // the window's is measured.
+    std::vector<std::uint64_t> recentReplies_;
     std::vector<VoiceArrival> voice_;
     std::atomic<double> ringAt_{-1};
 };
