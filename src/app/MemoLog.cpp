@@ -3,10 +3,12 @@
 // memo's limit the program's oldest lines make room for the newest.
 
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <algorithm>
 #include <cstdint>
 #include <unordered_map>
@@ -36,10 +38,20 @@ bool IsProgramLine(const QTextBlock& block) {
     return state >= 0 && state == Fingerprint(block.text());
 }
 
-// Lines waiting to be put in place, oldest first. GUI thread only; an entry goes with its memo.
-std::unordered_map<QPlainTextEdit*, std::vector<QString>>& PendingLines() {
-    static std::unordered_map<QPlainTextEdit*, std::vector<QString>> pending;
-    return pending;
+struct MemoLog {
+    std::vector<QString> pending;  // lines waiting to be put in place, oldest first
+    int pushedOut = 0;             // lines put in since layouts were last shed
+};
+
+// GUI thread only; an entry goes with its memo.
+MemoLog& LogOf(QPlainTextEdit* memo) {
+    static std::unordered_map<QPlainTextEdit*, MemoLog> logs;
+    auto found = logs.find(memo);
+    if (found == logs.end()) {
+        QObject::connect(memo, &QObject::destroyed, [memo] { logs.erase(memo); });
+        found = logs.emplace(memo, MemoLog{}).first;
+    }
+    return found->second;
 }
 
 // What putting a batch in place does, decided before the document is touched: the same as
@@ -156,27 +168,31 @@ void RenewRun(QTextCursor& cursor, int first, int count) {
     }
 }
 
-// Qt keeps a block's layout (about 600 bytes, the shaped text aside) for as long as the block
-// lives, once the block has been on view. The lines that an insertion of `added` pushed out of
-// view are put back as copies in new blocks, which have none, so only the lines near the top
-// carry a layout. The view lays out the first line of an edit again: the edit starts with the
-// last line on view, renewed as well.
-void RenewPushedOut(QTextDocument* document, int inView, int added) {
+// Qt keeps a block's layout (about 340 bytes) for as long as the block lives, once the block has
+// been on view. Lines pushed out of view are put back as copies in new blocks, which have none,
+// so only the lines near the top carry a layout. Not after every insertion: a copy costs about
+// as much as the insertion, and the view lays out again the first line of every edit, which
+// is renewed as well, so renewing `kRenewEvery` lines at once costs a fraction of that.
+constexpr int kRenewEvery = 32;
+
+// `pushed` lines went in since the last renewal, the newest `added` of them just now and not
+// yet on view.
+void RenewPushedOut(QTextDocument* document, int inView, int added, int pushed) {
     // The view lays out a few lines below the last one it shows, as many as it shows at most.
-    const int laidOut = 2 * inView;
+    const int laidOut = 2 * inView + pushed;
     const int firstPushedOut = std::max(added, inView);
     QTextCursor cursor(document);
     cursor.beginEditBlock();
     if (firstPushedOut > inView) {
         RenewRun(cursor, inView - 1, 1);
-        RenewRun(cursor, firstPushedOut, added + laidOut - firstPushedOut);
+        RenewRun(cursor, firstPushedOut, laidOut - firstPushedOut);
     } else {
-        RenewRun(cursor, inView - 1, added + laidOut - inView + 1);
+        RenewRun(cursor, inView - 1, laidOut - inView + 1);
     }
     cursor.endEditBlock();
 }
 
-void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines) {
+void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines, int& pushedOut) {
     QTextDocument* document = memo->document();
     const Placement placement = Place(*document, lines);
     if (placement.removedBlocks.empty() && placement.kept.empty()) {
@@ -229,38 +245,47 @@ void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines) {
     // The lines that were on view, and the one that held the caret, were laid out; those that
     // the new lines pushed out of view shed their layouts. A separate edit, after the caret has
     // moved: the view measures the caret's old place when it learns of an edit.
-    RenewPushedOut(document, BlocksInView(memo), static_cast<int>(placement.kept.size()));
+    const int added = static_cast<int>(placement.kept.size());
+    pushedOut += added;
+    const int inView = BlocksInView(memo);
+    if (pushedOut >= kRenewEvery) {
+        RenewPushedOut(document, inView, added, pushedOut);
+        pushedOut = 0;
+    }
+    // Lines on view keep their shaped text, or every paint would shape them again; a line that
+    // leaves the view sheds it with its layout when it is renewed.
+    block = document->firstBlock();
+    for (int i = 0; i < inView && block.isValid(); ++i, block = block.next()) {
+        block.layout()->setCacheEnabled(true);
+    }
     document->setUndoRedoEnabled(true);
 }
 
 void PutPendingInPlace(QPlainTextEdit* memo) {
-    auto& pending = PendingLines();
-    auto found = pending.find(memo);
-    if (found == pending.end() || found->second.empty()) {
-        return;  // the memo is gone, or its lines are in place already
-    }
-    const std::vector<QString> lines = std::move(found->second);
-    found->second.clear();
-    PutInPlace(memo, lines);
+    MemoLog& log = LogOf(memo);
+    const std::vector<QString> lines = std::move(log.pending);
+    log.pending.clear();
+    PutInPlace(memo, lines, log.pushedOut);
 }
 
 }  // namespace
 
 void InsertLineAtTop(QPlainTextEdit* memo, std::string_view line) {
+    MemoLog& log = LogOf(memo);
+    // Outside a burst nothing is waiting: every settle point empties the list.
     if (!shell::Gathering()) {
-        PutInPlace(memo, {shell::ToQString(line)});
+        PutInPlace(memo, {shell::ToQString(line)}, log.pushedOut);
         return;
     }
-    auto& pending = PendingLines();
-    auto found = pending.find(memo);
-    if (found == pending.end()) {
-        QObject::connect(memo, &QObject::destroyed, [memo] { PendingLines().erase(memo); });
-        found = pending.emplace(memo, std::vector<QString>{}).first;
+    if (log.pending.empty()) {
+        // A memo destroyed before the settle has taken its log along.
+        shell::SettleLater([memo, alive = QPointer<QPlainTextEdit>(memo)] {
+            if (alive) {
+                PutPendingInPlace(memo);
+            }
+        });
     }
-    if (found->second.empty()) {
-        shell::SettleLater([memo] { PutPendingInPlace(memo); });
-    }
-    found->second.push_back(shell::ToQString(line));
+    log.pending.push_back(shell::ToQString(line));
 }
 
 }  // namespace controls
