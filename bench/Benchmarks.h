@@ -21,6 +21,7 @@ int RequestFlood(const std::vector<std::string>& arguments);
 int FloodStep(const std::vector<std::string>& arguments);
 int FloodBaselineStep(const std::vector<std::string>& arguments);
 int MemoFullStep(const std::vector<std::string>& arguments);
+int TalkFloodStep(const std::vector<std::string>& arguments);
 
 int LookupWait(const std::vector<std::string>& arguments);
 int LookupWaitStep(const std::vector<std::string>& arguments);

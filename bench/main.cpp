@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
         {"flood-step", bench::FloodStep},
         {"flood-baseline-step", bench::FloodBaselineStep},
         {"memo-full-step", bench::MemoFullStep},
+        {"talk-flood-step", bench::TalkFloodStep},
         {"lookup-wait", bench::LookupWait},
         {"lookup-wait-step", bench::LookupWaitStep},
     };

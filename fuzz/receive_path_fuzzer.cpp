@@ -477,7 +477,9 @@ void CheckRequest(const Harness& h, const TForm1& w, const Expectation& e,
         read, "Send: " + Hex2(target) + " " + Hex2(command),
         dialLine ? "Dial: " + std::to_string(target) : before.memoTop};
     const int added = dialLine ? 3 : 2;
-    if (after.memoLines != before.memoLines + added) {
+    // Near its limit the log drops its oldest lines to make room, so only the top is certain.
+    const bool roomy = before.memoCharacters - 1 + 3 * 64 <= controls::kMemoMaxCharacters;
+    if (roomy && after.memoLines != before.memoLines + added) {
         Fail("request with command %d added %d log lines, expected %d", command,
              after.memoLines - before.memoLines, added);
     }

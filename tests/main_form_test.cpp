@@ -110,7 +110,7 @@ TEST_F(MainFormTest, ControlsFollowTheStoredLayoutAndTabOrder) {
     EXPECT_EQ(Geometries(*window), before);
 }
 
-TEST_F(MainFormTest, MemoInsertsAtTheTopWithoutUndoAndDropsALineBeyondItsLimit) {
+TEST_F(MainFormTest, MemoInsertsAtTheTopWithoutUndoAndMakesRoomAtItsLimit) {
     QPlainTextEdit* memo = window->Memo1;
     memo->moveCursor(QTextCursor::End);
     memo->insertPlainText(" typed");
@@ -137,9 +137,15 @@ TEST_F(MainFormTest, MemoInsertsAtTheTopWithoutUndoAndDropsALineBeyondItsLimit) 
     memo->setPlainText(filler.leftJustified(controls::kMemoMaxCharacters - 6, QLatin1Char('y')));
     controls::InsertLineAtTop(memo, "abcde");  // six characters with its line break: fits exactly
     EXPECT_EQ(memo->toPlainText().size(), controls::kMemoMaxCharacters);
-    controls::InsertLineAtTop(memo, "");  // one too many: dropped whole
+    controls::InsertLineAtTop(memo, "vwxyz");  // the program's oldest line makes room
     EXPECT_EQ(memo->toPlainText().size(), controls::kMemoMaxCharacters);
-    EXPECT_TRUE(memo->toPlainText().startsWith("abcde\nxxx"));
+    EXPECT_TRUE(memo->toPlainText().startsWith("vwxyz\nxxx"));
+    // Text the program did not write is never removed: with nothing of its own left, a line that
+    // would pass the limit is dropped whole.
+    memo->setPlainText(filler.leftJustified(controls::kMemoMaxCharacters, QLatin1Char('y')));
+    controls::InsertLineAtTop(memo, "");
+    EXPECT_EQ(memo->toPlainText().size(), controls::kMemoMaxCharacters);
+    EXPECT_TRUE(memo->toPlainText().startsWith("xxx"));
 }
 
 TEST(MainFormBuild, ErrorsWhileApplyingAPropertyNameComponentAndProperty) {

@@ -6,13 +6,6 @@
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTextLayout>
-#include <algorithm>
 #include <unordered_map>
 #include <vector>
 
@@ -90,29 +83,6 @@ void FitToCaption(QLabel* label, const QString& caption) {
     found->second = {label->font(), caption.size(), label->size()};
 }
 
-// How many blocks can be on view with the memo scrolled to its top, and one more: no block shows
-// a line in less than a line's height.
-int BlocksInView(const QPlainTextEdit* memo) {
-    const int lineHeight = std::max(1, memo->fontMetrics().lineSpacing());
-    return memo->viewport()->height() / lineHeight + 2;
-}
-
-// The view measures the top lines several times for each insertion (the caret, the caret it
-// replaces, the paint); they keep their shaped text meanwhile instead of being shaped again.
-constexpr int kShapedTopLines = 3;
-
-// Shaped text costs about a kilobyte a line and Qt keeps it with the block; once a line has left
-// the view it is dropped, with the line's measurement, and made again only if the line is shown.
-void ForgetShapeBelowView(QTextDocument* document, int blockNumber) {
-    QTextLayout* layout = document->findBlockByNumber(blockNumber).layout();
-    if (layout == nullptr || (!layout->cacheEnabled() && layout->lineCount() == 0)) {
-        return;
-    }
-    layout->setCacheEnabled(false);
-    layout->beginLayout();
-    layout->endLayout();
-}
-
 }  // namespace
 
 std::string Text(const QLineEdit* edit) {
@@ -140,36 +110,6 @@ void SetCaption(QAbstractButton* button, std::string_view caption) {
 void IncrementCount(QLabel* label) {
     auto count = static_cast<std::uint32_t>(StrToInt(Caption(label)));
     SetCaption(label, IntToStr(static_cast<std::int32_t>(count + 1u)));
-}
-
-void InsertLineAtTop(QPlainTextEdit* memo, std::string_view line) {
-    QString text = shell::ToQString(line);
-    text += QLatin1Char('\n');
-    QTextDocument* document = memo->document();
-    // characterCount() includes the separator after the last line, which holds no text.
-    if (document->characterCount() - 1 + text.size() > kMemoMaxCharacters) {
-        return;
-    }
-    // The program's lines are never taken back: keep them out of the undo history. Undo entries
-    // of the operator's own edits would point at shifted positions afterwards, so they go too.
-    document->setUndoRedoEnabled(false);
-    QTextCursor cursor(document);  // before the first character
-    // One edit: the caret's place is measured by the view below, not by the cursor as well.
-    cursor.beginEditBlock();
-    cursor.insertText(text);
-    cursor.endEditBlock();
-    document->setUndoRedoEnabled(true);
-    int shaped = 0;
-    for (QTextBlock block = document->firstBlock(); block.isValid() && shaped < kShapedTopLines;
-         block = block.next(), ++shaped) {
-        block.layout()->setCacheEnabled(true);
-    }
-    memo->setTextCursor(cursor);
-    // The caret sits at the start of the line after the inserted one; scrolling only to the
-    // caret could leave the inserted line just above the view.
-    memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->minimum());
-    memo->ensureCursorVisible();
-    ForgetShapeBelowView(document, std::max(BlocksInView(memo), kShapedTopLines));
 }
 
 }  // namespace controls

@@ -22,12 +22,15 @@ void SetCaption(QAbstractButton* button, std::string_view caption);
 // Adds 1 to the decimal count held in a label's caption.
 void IncrementCount(QLabel* label);
 
-// The most characters the log holds; a line that would pass it is not inserted at all, so a
-// peer cannot make the log grow without bound.
+// The most characters the log holds. At the limit the program's oldest lines make room for a new
+// one, so a peer cannot make the log grow without bound and the newest traffic stays in view; a
+// line is refused only when what the operator typed leaves no room for it.
 inline constexpr int kMemoMaxCharacters = 4'000'000;
 
 // Inserts `line` and a line break before the first character of the memo, leaves the caret after
-// it and scrolls to show it. The insertion cannot be undone.
+// it and scrolls to show it. The insertion cannot be undone. While handlers gather their output
+// (a burst of datagrams), the line waits and goes in with the others of the burst before the
+// event loop or a nested dispatch could show the difference.
 void InsertLineAtTop(QPlainTextEdit* memo, std::string_view line);
 
 }  // namespace controls

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "shell/Gathering.h"
 #include "shell/Guard.h"
 #include "shell/ProcessSetup.h"
 
@@ -123,6 +124,8 @@ void TNMUDP::HandOverReadiness() {
     const std::weak_ptr<const char> alive = lifetime_;
     const QSocketNotifier* notifier = readNotifier_.get();
     const auto until = std::chrono::steady_clock::now() + kNotificationBurst;
+    // The handlers' output of the whole burst is put in place once, before the loop's next turn.
+    const shell::GatherScope gathering;
     do {
         tookDatagram_ = false;
         notifyWindow_->Send(

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "shell/Gathering.h"
+
 namespace shell {
 namespace {
 
@@ -59,6 +61,7 @@ class WaitScope {
 }  // namespace
 
 void ProcessPendingMessages() {
+    NestedDispatch nested;
     auto* dispatcher = QAbstractEventDispatcher::instance();
     if (dispatcher == nullptr) {
         return;
@@ -69,6 +72,7 @@ void ProcessPendingMessages() {
 
 void WaitUntil(const std::function<bool()>& done) {
     WaitScope scope;
+    NestedDispatch nested;
     for (;;) {
         ProcessPendingMessages();
         if (done()) {

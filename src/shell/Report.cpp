@@ -6,6 +6,7 @@
 
 #include "shell/ApplicationTitle.h"
 #include "shell/Exceptions.h"
+#include "shell/Gathering.h"
 #include "shell/MessageLoop.h"
 #include "shell/TextConversions.h"
 
@@ -59,7 +60,9 @@ void ShowBox(RecoverableState& state, std::string text) {
     }
     state.boxOpen = true;
     try {
-        // The box's loop dispatches on its own, at a level of its own.
+        // The box's loop dispatches on its own, at a level of its own: what the failed handler
+        // logged is shown behind it.
+        NestedDispatch nested;
         ModalLoopScope modal;
         installedBoxes->ShowErrorBox(ApplicationTitle(), text);
     } catch (...) {
@@ -126,6 +129,7 @@ void FatalReport(const Exception& error) noexcept {
         std::fprintf(stderr, "%s\n", text.c_str());
         std::fflush(stderr);
         if (shell::installedBoxes != nullptr) {
+            shell::NestedDispatch nested;
             shell::installedBoxes->ShowFatalBox(shell::kFatalTitle, text);
         }
     } catch (...) {
