@@ -211,9 +211,9 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     fields.push_back(sendCommand->add_option("--magic", send.magic, "The first 4 bytes")
                          ->check(kMagic)
                          ->capture_default_str());
+    std::string hex;
     CLI::Option* hexOption =
-        sendCommand->add_option("--hex", send.hex, "The whole datagram, as hex digits")
-            ->check(kHex);
+        sendCommand->add_option("--hex", hex, "The whole datagram, as hex digits")->check(kHex);
     for (CLI::Option* field : fields) {
         hexOption->excludes(field);
     }
@@ -223,7 +223,11 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->add_option("--expect-status", sendExpect,
                      "Status the reply must carry, or none: no reply may come")
         ->check(CLI::Validator(
-            [](std::string& text) { return text == "none" ? std::string() : kField(text); },
+            [](std::string& text) {
+                return text == "none" || kField(text).empty()
+                           ? std::string()
+                           : "\"" + text + "\" is neither none nor a number from -32768 to 65535";
+            },
             "N|none", "expected status"))
         ->capture_default_str();
 
@@ -278,6 +282,9 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         }
         if (sizeOption->count() > 0) {
             send.size = size;
+        }
+        if (hexOption->count() > 0) {
+            send.hex = hex;
         }
         send.expectStatus = sendExpect == "none"
                                 ? std::nullopt

@@ -76,6 +76,10 @@ void SeqCheck::Take(std::uint16_t seq, bool voice) {
         expected_ = SeqAfter(seq, voice);
     } else if (ahead > 0) {
         for (std::uint16_t skipped = expected_; skipped != seq; ++skipped) {
+            // Voice past 65535 goes on from 1: a voice gap across the wrap has no 0 in it.
+            if (skipped == 0 && voice) {
+                continue;
+            }
             if (!missing_[skipped]) {
                 missing_[skipped] = true;
                 missingOrder_.push_back(skipped);

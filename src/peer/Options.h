@@ -46,7 +46,7 @@ struct SendOptions : CommonOptions {
     std::string payloadFile;
     std::optional<int> size;
     std::string magic = "zelk";
-    std::string hex;
+    std::optional<std::string> hex;  // the whole datagram, possibly empty
     int timeoutMs = 1000;
     // A status the reply must carry, or none: then no reply may come.
     std::optional<std::int32_t> expectStatus = 1;

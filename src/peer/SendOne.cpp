@@ -31,8 +31,8 @@ std::uint16_t Bits(std::int32_t value) {
 }  // namespace
 
 std::vector<std::uint8_t> BuildDatagram(const SendOptions& options) {
-    if (!options.hex.empty()) {
-        return FromHex(options.hex);
+    if (options.hex) {
+        return FromHex(*options.hex);
     }
     const std::int16_t command = *CommandCode(options.command);
     const std::vector<std::uint8_t> payload =
