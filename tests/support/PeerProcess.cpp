@@ -18,8 +18,14 @@ std::vector<nlohmann::json> PeerResult::Datagrams(const std::string& direction) 
     return found;
 }
 
-PeerProcess::PeerProcess(const QStringList& arguments) : process_(new QProcess) {
-    process_->start(UDPPHONE_PEER_EXECUTABLE, arguments);
+PeerProcess::PeerProcess(const QStringList& arguments, const QStringList& launcher)
+    : process_(new QProcess) {
+    if (launcher.isEmpty()) {
+        process_->start(UDPPHONE_PEER_EXECUTABLE, arguments);
+    } else {
+        process_->start(launcher.first(),
+                        launcher.mid(1) + QStringList{UDPPHONE_PEER_EXECUTABLE} + arguments);
+    }
     process_->waitForStarted(10000);
 }
 
@@ -32,12 +38,12 @@ PeerProcess::~PeerProcess() {
 
 bool PeerProcess::WaitUntilAnswering(std::chrono::milliseconds timeout) {
     return WaitFor(
-        [&] {
-            err_ += process_->readAllStandardError().toStdString();
-            return err_.find("answering on") != std::string::npos ||
-                   process_->state() == QProcess::NotRunning;
-        },
-        timeout) &&
+               [&] {
+                   err_ += process_->readAllStandardError().toStdString();
+                   return err_.find("answering on") != std::string::npos ||
+                          process_->state() == QProcess::NotRunning;
+               },
+               timeout) &&
            process_->state() == QProcess::Running;
 }
 
@@ -77,8 +83,9 @@ PeerResult PeerProcess::Finish(std::chrono::milliseconds timeout) {
     return result;
 }
 
-PeerResult RunPeer(const QStringList& arguments, std::chrono::milliseconds timeout) {
-    return PeerProcess(arguments).Finish(timeout);
+PeerResult RunPeer(const QStringList& arguments, std::chrono::milliseconds timeout,
+                   const QStringList& launcher) {
+    return PeerProcess(arguments, launcher).Finish(timeout);
 }
 
 }  // namespace testsupport

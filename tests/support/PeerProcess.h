@@ -23,7 +23,8 @@ struct PeerResult {
 
 class PeerProcess {
   public:
-    explicit PeerProcess(const QStringList& arguments);
+    // `launcher` runs the peer inside something, such as another network namespace.
+    explicit PeerProcess(const QStringList& arguments, const QStringList& launcher = {});
     ~PeerProcess();
 
     // Waits until the peer says it is answering.
@@ -37,6 +38,7 @@ class PeerProcess {
 };
 
 PeerResult RunPeer(const QStringList& arguments,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                   std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                   const QStringList& launcher = {});
 
 }  // namespace testsupport
