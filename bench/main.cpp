@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
         {"memo-full-step", bench::MemoFullStep},
         {"lookup-wait", bench::LookupWait},
         {"lookup-wait-step", bench::LookupWaitStep},
+        {"peer-pacing", bench::PeerPacing},
+        {"peer-load", bench::PeerLoad},
     };
     if (argc < 2 || entries.count(argv[1]) == 0) {
         std::fprintf(stderr, "usage: %s BENCHMARK [ARGUMENT...]\nbenchmarks:", argv[0]);

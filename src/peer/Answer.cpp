@@ -49,9 +49,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
         reasons.push_back("--record: " + std::to_string(session.RecordErrors()) +
                           " voice datagrams could not be written");
     }
-    nlohmann::ordered_json summary = run.figures.Summary();
-    summary["receive_buffer_bytes"] = run.wire.ReceiveBufferBytes();
-    return run.Finish(summary, reasons);
+    return run.Finish(run.figures.Summary(), reasons);
 }
 
 }  // namespace peer

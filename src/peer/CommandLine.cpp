@@ -214,6 +214,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     std::string hex;
     CLI::Option* hexOption =
         sendCommand->add_option("--hex", hex, "The whole datagram, as hex digits")->check(kHex);
+    fields.push_back(sendCommand->get_option("--target"));
     for (CLI::Option* field : fields) {
         hexOption->excludes(field);
     }

@@ -14,6 +14,8 @@ Run::Run(const CommonOptions& options)
 }
 
 int Run::Finish(nlohmann::ordered_json summary, const std::vector<std::string>& reasons) {
+    summary["receive_buffer_bytes"] = wire.ReceiveBufferBytes();
+    summary["receive_drops"] = wire.ReceiveDrops();
     summary["verdict"] = reasons.empty() ? "pass" : "fail";
     summary["reasons"] = reasons;
     report.Summary(summary);

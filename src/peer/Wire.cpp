@@ -24,7 +24,8 @@ constexpr std::size_t kBatch = 32;
 
 struct Wire::Slot {
     std::uint8_t bytes[kDatagramRoom];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(in_pktinfo)) +
+                                  CMSG_SPACE(sizeof(std::uint32_t))];
     sockaddr_in from;
     iovec vector;
 };
@@ -37,8 +38,14 @@ Wire::Wire(const in_addr& address, std::uint16_t port, int receiveBufferBytes) {
     const int on = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     ::setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    ::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     if (receiveBufferBytes > 0) {
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+        // Past the system's limit where the process may (CAP_NET_ADMIN); otherwise what it got.
+        if (ReceiveBufferBytes() < receiveBufferBytes) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBufferBytes,
+                         sizeof receiveBufferBytes);
+        }
     }
     bound_ = MakeEndpoint(address, port);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&bound_), sizeof bound_) != 0) {
@@ -195,6 +202,10 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
                     timespec stamp{};
                     std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
                     event.stamp = FromTimespec(stamp);
+                } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                    std::uint32_t dropped = 0;
+                    std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+                    receiveDrops_ = dropped;
                 } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                     in_pktinfo info{};
                     std::memcpy(&info, CMSG_DATA(c), sizeof info);

@@ -55,6 +55,9 @@ class Wire {
     const sockaddr_in& Bound() const { return bound_; }
     // What the kernel granted of the receive buffer asked for.
     int ReceiveBufferBytes() const;
+    // Datagrams the kernel dropped for want of room in the receive buffer, as of the last one
+    // received (a drop after it is not known).
+    std::uint32_t ReceiveDrops() const { return receiveDrops_; }
 
     // Sends in as few calls as the kernel allows (sendmmsg); returns how many went out. A
     // datagram the kernel refuses is counted in SendErrors and skipped.
@@ -85,6 +88,7 @@ class Wire {
     std::vector<std::uint8_t> queued_;
     std::vector<std::pair<sockaddr_in, std::size_t>> queuedShape_;
     std::uint64_t sendErrors_ = 0;
+    std::uint32_t receiveDrops_ = 0;
     int lastSendError_ = 0;
 };
 
