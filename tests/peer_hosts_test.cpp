@@ -110,10 +110,9 @@ TEST_F(TwoHostsTest, PeerCallsTheRealProgramOnAnotherHost) {
     WriteFile(directory.filePath("voice").toStdString(), Pattern(2'000, 8));
     // The first datagram the program gets is a Ring while idle: it replaces the program's
     // starting eIP with the caller's address before it sends anything.
-    const PeerResult call =
-        RunPeer({"call", Address(1), "--bind", Address(0), "--play", directory.filePath("voice"),
-                 "--talk-seconds", "0.5", "--json"},
-                60s, OnHost(0));
+    const PeerResult call = RunPeer(
+        {"call", Address(1), "--bind", Address(0), "--play", directory.filePath("voice"), "--json"},
+        60s, OnHost(0));
     ASSERT_EQ(call.exitCode, 0) << call.out << call.err;
     std::vector<int> replies;
     for (const auto& line : call.Datagrams("in")) {

@@ -42,7 +42,7 @@ TEST_F(PeerWindowTest, PeerCallsTheWindowAndBothFilesArrive) {
     WriteFile(Path("a").toStdString(), peerVoice);
     const PeerResult call = RunPeer({"call", "127.0.0.1:" + WindowPort(), "--bind", "127.0.8.51",
                                      "--local-port", "21501", "--play", Path("a"), "--record",
-                                     Path("got"), "--talk-seconds", "1.5", "--json"});
+                                     Path("got"), "--talk-seconds", "3", "--json"});
     ASSERT_EQ(call.exitCode, 0) << call.out << call.err;
     EXPECT_EQ(ReadFile(Path("got").toStdString()), windowVoice);
     EXPECT_EQ(ReadFile(recvPath), peerVoice);
