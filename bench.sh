@@ -6,8 +6,10 @@
 # the plain baseline measured in the same run for the capacity figures, and whether the target
 # is met. The targets hold for an otherwise idle 2-core machine: the load is printed first.
 #
-# Usage: ./bench.sh [voice] [receive] [flood] [lookup] [startup]     (all of them by default)
-# BENCH_STEP_SECONDS=N shortens each rate step (10 s) for a trial; such a run is no record.
+# Usage: ./bench.sh [voice] [receive] [flood] [lookup] [startup] [peer-pacing] [peer-load]
+#        (all of them by default)
+# BENCH_STEP_SECONDS=N shortens each rate step (10 s) and BENCH_PACING_SECONDS=N the peer's
+# pacing run (60 s) for a trial; such a run is no record.
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 

@@ -18,7 +18,8 @@ scripts/install-deps.sh
 if [ ! -f build-release/CMakeCache.txt ]; then
     cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DUDPPHONE_TESTS=OFF
 fi
-cmake --build build-release --target udpphone
+# The headless peer too: a script or a CI job can drive it against the window or a device.
+cmake --build build-release --target udpphone udpphone-peer
 
 # On an X display (XWayland included) the program can place its window and name its task-bar entry.
 if [ -n "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then

@@ -24,6 +24,10 @@ int MemoFullStep(const std::vector<std::string>& arguments);
 int TalkFloodStep(const std::vector<std::string>& arguments);
 
 int LookupWait(const std::vector<std::string>& arguments);
+
+// The headless peer's pacing and load; the first argument is the udpphone-peer executable.
+int PeerPacing(const std::vector<std::string>& arguments);
+int PeerLoad(const std::vector<std::string>& arguments);
 int LookupWaitStep(const std::vector<std::string>& arguments);
 
 }  // namespace bench

@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
         {"talk-flood-step", bench::TalkFloodStep},
         {"lookup-wait", bench::LookupWait},
         {"lookup-wait-step", bench::LookupWaitStep},
+        {"peer-pacing", bench::PeerPacing},
+        {"peer-load", bench::PeerLoad},
     };
     if (argc < 2 || entries.count(argv[1]) == 0) {
         std::fprintf(stderr, "usage: %s BENCHMARK [ARGUMENT...]\nbenchmarks:", argv[0]);

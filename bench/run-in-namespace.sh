@@ -8,7 +8,7 @@ set -uo pipefail
 build=$1
 shift
 benchmarks=("$@")
-[ ${#benchmarks[@]} -gt 0 ] || benchmarks=(voice receive flood lookup startup)
+[ ${#benchmarks[@]} -gt 0 ] || benchmarks=(voice receive flood lookup startup peer-pacing peer-load)
 
 # The voice files sit beside the benchmark program: on a tmpfs of this namespace, so that the
 # file writes of both the window and the baseline cost the same and no disk gets gigabytes.
@@ -52,7 +52,14 @@ for benchmark in "${benchmarks[@]}"; do
         startup)
             start_display && "$build/bench/udpphone_startup_bench" "$build/udpphone" 5 30 >>"$rows"
             ;;
-        *) echo "bench: no benchmark \"$benchmark\" (voice receive flood lookup startup)" >&2 ;;
+        peer-pacing)
+            "$work/udpphone_bench" peer-pacing "$build/udpphone-peer" "${BENCH_PACING_SECONDS:-60}" >>"$rows"
+            ;;
+        peer-load) "$work/udpphone_bench" peer-load "$build/udpphone-peer" >>"$rows" ;;
+        *)
+            echo "bench: no benchmark \"$benchmark\"" \
+                "(voice receive flood lookup startup peer-pacing peer-load)" >&2
+            ;;
     esac
 done
 
@@ -74,3 +81,11 @@ grep '^ROW' "$rows" | cut -f2- | awk -F'\t' '
         sub(/ $/, "", text)
         print text
     }'
+
+# Which targets were met, in a line of its own, and every missed one by name.
+awk -F'\t' '$1 == "ROW" && $6 == "met" { met++ } $1 == "ROW" && $6 == "MISSED" { missed[++m] = $2 }
+    END {
+        printf "\nTargets met: %d of %d.", met, met + m
+        if (m == 0) print " Every target is met."
+        else { print " Missed:"; for (i = 1; i <= m; i++) print "  - " missed[i] }
+    }' "$rows"

@@ -12,6 +12,8 @@ pkg-config
 qt6-base-dev
 qt6-wayland
 libgtest-dev
+libcli11-dev
+nlohmann-json3-dev
 googletest
 fonts-ipafont-gothic
 iproute2

@@ -6,6 +6,7 @@
 #include "app/Controls.h"
 #include "app/MainForm.h"
 #include "net/NMUDP.h"
+#include "phone/CallRules.h"
 #include "shell/TextConversions.h"
 
 void TForm1::FormCreate(QObject* /*Sender*/) {
@@ -54,47 +55,28 @@ void TForm1::UDPSockDataReceived(TNMUDP& /*Sender*/, std::int32_t NumberBytes,
             return;
     }
 
-    phone::SetStatus(buffer, phone::StatusRejected);
+    // What the window shows follows the shared rules: the same answer as the headless peer's.
     const phone::PhoneDatagram request = phone::ReadHeader(buffer);
-    switch (request.Command) {
-        case phone::CmdRing:
-            if (CallMode == ModeIdle) {
-                controls::InsertLineAtTop(Memo1, "Dial: " + IntToStr(request.Target));
-                hook->setChecked(true);
-                controls::SetText(eIP, FromIP);
-                controls::SetText(eTarget, IntToStr(request.Target));
-                phone::SetStatus(buffer, phone::StatusAccepted);
-            }
-            break;
-        case phone::CmdTalk:
-            if (FromIP == controls::Text(eIP)) {
-                hook->setChecked(true);
-                phone::SetStatus(buffer, phone::StatusAccepted);
-                CallMode = ModeTalking;
-            }
-            break;
-        case phone::CmdHangUp:
-        case phone::CmdDisconnect:
-            if (FromIP == controls::Text(eIP)) {
-                hook->setChecked(false);
-                phone::SetStatus(buffer, phone::StatusAccepted);
-                CallMode = ModeIdle;
-            }
-            break;
-        default:
-            break;
+    const std::string remembered = controls::Text(eIP);
+    const phone::RequestAnswer answer = phone::AnswerRequest(CallMode, remembered, request, FromIP);
+    if (answer.acceptedRing) {
+        controls::InsertLineAtTop(Memo1, phone::DialLine(request));
     }
+    if (answer.hook != phone::Hook::Unchanged) {
+        hook->setChecked(answer.hook == phone::Hook::Lifted);
+    }
+    if (answer.acceptedRing) {
+        controls::SetText(eIP, phone::PeerAfter(answer, remembered, FromIP));
+        controls::SetText(eTarget, IntToStr(request.Target));
+    }
+    phone::SetStatus(buffer, answer.status);
+    CallMode = answer.mode;
 
     // The reply goes to the peer in eIP at the socket's port, never back to the sender as such.
     UDPSock->RemoteHost = controls::Text(eIP);
     UDPSock->SendDatagram(buffer, static_cast<std::int32_t>(phone::kRequestSize));
 
-    controls::InsertLineAtTop(
-        Memo1, "Send: " + IntToHex(request.Target, 2) + " " + IntToHex(request.Command, 2));
-    std::string dump;
-    for (std::int32_t i = 0; i < NumberBytes; ++i) {
-        dump += ' ';
-        dump += IntToHex(buffer[static_cast<std::size_t>(i)], 2);
-    }
-    controls::InsertLineAtTop(Memo1, "Read: " + IntToStr(NumberBytes) + dump);
+    controls::InsertLineAtTop(Memo1, phone::SendLine(request));
+    controls::InsertLineAtTop(Memo1, phone::ReadLine(std::span<const std::uint8_t>(buffer).first(
+                                         static_cast<std::size_t>(NumberBytes))));
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/FormDescription.h"
+#include "phone/CallRules.h"
 #include "phone/PhoneDatagram.h"
 
 class QCheckBox;
@@ -23,9 +24,9 @@ class QPushButton;
 class TNMUDP;
 class TTimer;
 
-inline constexpr std::int32_t ModeIdle = 1;
-inline constexpr std::int32_t ModeCalling = 6;
-inline constexpr std::int32_t ModeTalking = 7;
+inline constexpr std::int32_t ModeIdle = phone::ModeIdle;
+inline constexpr std::int32_t ModeCalling = phone::ModeCalling;
+inline constexpr std::int32_t ModeTalking = phone::ModeTalking;
 
 class TForm1 : public QWidget {
   public:

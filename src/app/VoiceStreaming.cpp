@@ -4,13 +4,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <algorithm>
 
 #include "app/Controls.h"
 #include "app/MainForm.h"
 #include "app/VoiceFiles.h"
 #include "app/VoiceFolder.h"
 #include "net/NMUDP.h"
+#include "phone/CallRules.h"
 #include "shell/TextConversions.h"
 
 namespace {
@@ -56,12 +56,9 @@ void TForm1::Timer1Timer(TTimer& /*Sender*/) {
 
 void TForm1::ReceiveVoice(std::span<const std::uint8_t, phone::kReceiveBufferSize> buffer) {
     if (RecvFile > 0) {
-        const std::int16_t length = phone::ReadHeader(buffer).Length;
-        // Nothing for a negative length; never past the end of the buffer for a long one.
-        if (length > 0) {
-            const auto available = buffer.size() - phone::kOffsetPayload;
-            voice::Write(RecvFile, buffer.data() + phone::kOffsetPayload,
-                         std::min(static_cast<std::size_t>(length), available));
+        const std::span<const std::uint8_t> voice = phone::VoiceToStore(buffer);
+        if (!voice.empty()) {
+            voice::Write(RecvFile, voice.data(), voice.size());
         }
     }
     controls::IncrementCount(LRecv);

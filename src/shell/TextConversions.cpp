@@ -1,5 +1,6 @@
 #include "shell/TextConversions.h"
 
+#include "phone/CallRules.h"
 #include "shell/Exceptions.h"
 
 namespace {
@@ -108,15 +109,5 @@ std::string IntToStr(std::int32_t value) {
 }
 
 std::string IntToHex(std::int32_t value, int digits) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    auto pattern = static_cast<std::uint32_t>(value);
-    std::string text;
-    do {
-        text.insert(text.begin(), kDigits[pattern & 0xF]);
-        pattern >>= 4;
-    } while (pattern != 0);
-    if (digits > 0 && text.size() < static_cast<std::size_t>(digits)) {
-        text.insert(0, static_cast<std::size_t>(digits) - text.size(), '0');
-    }
-    return text;
+    return phone::HexText(value, digits);
 }

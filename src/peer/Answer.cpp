@@ -1,0 +1,55 @@
+// answer: listens and answers by the window's rules until its end condition.
+
+#include <iostream>
+
+#include "peer/Addresses.h"
+#include "peer/Clock.h"
+#include "peer/Files.h"
+#include "peer/Session.h"
+#include "peer/Subcommands.h"
+
+namespace peer {
+
+int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
+    FileHandle play = OpenToRead(options.play, "--play");
+    FileHandle record = OpenToWrite(options.record, "--record");
+    Run run(options);
+
+    SessionSettings settings;
+    settings.peerPort = static_cast<std::uint16_t>(options.peerPort);
+    settings.replyToSender = options.replyToSender;
+    settings.rememberedPeer = options.peer;
+    settings.target = options.target;
+    settings.playFd = play.Release();
+    settings.recordFd = record.Release();
+    Session session(run.wire, run.report, run.figures, signals, std::move(settings));
+    std::cerr << "udpphone-peer: answering on " << EndpointText(run.wire.Bound()) << std::endl;
+
+    const double start = MonotonicSeconds();
+    const double deadline = options.duration ? start + *options.duration : Session::kNever;
+    const Session::Stop stop = session.RunUntil(
+        [&] {
+            return (options.untilDisconnect && session.Disconnects() > 0) ||
+                   (options.count && session.RequestsReceived() >= *options.count);
+        },
+        deadline);
+    session.Settle();
+
+    std::vector<std::string> reasons;
+    const bool conditionAsked = options.untilDisconnect || options.count;
+    if (conditionAsked && stop != Session::Stop::Condition) {
+        const std::string awaited = options.untilDisconnect
+                                        ? std::string("an accepted Disconnect")
+                                        : std::to_string(*options.count) + " requests (" +
+                                              std::to_string(session.RequestsReceived()) + " came)";
+        reasons.push_back(stop == Session::Stop::Signal ? "interrupted before " + awaited
+                                                        : "--duration ran out before " + awaited);
+    }
+    if (session.RecordErrors() > 0) {
+        reasons.push_back("--record: " + std::to_string(session.RecordErrors()) +
+                          " voice datagrams could not be written");
+    }
+    return run.Finish(run.figures.Summary(), reasons);
+}
+
+}  // namespace peer

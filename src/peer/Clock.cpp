@@ -1,0 +1,49 @@
+#include "peer/Clock.h"
+
+#include <sys/prctl.h>
+
+#include <cerrno>
+#include <cmath>
+
+namespace peer {
+
+double FromTimespec(const timespec& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
+}
+
+timespec ToTimespec(double seconds) {
+    if (seconds < 0) {
+        seconds = 0;
+    }
+    timespec time{};
+    time.tv_sec = static_cast<time_t>(std::floor(seconds));
+    time.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
+    if (time.tv_nsec >= 1'000'000'000) {
+        time.tv_sec += 1;
+        time.tv_nsec -= 1'000'000'000;
+    }
+    return time;
+}
+
+double MonotonicSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return FromTimespec(now);
+}
+
+double RealtimeSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return FromTimespec(now);
+}
+
+void SleepUntil(double deadline) {
+    const timespec until = ToTimespec(deadline);
+    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+void TightenTimerSlack() {
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+}  // namespace peer

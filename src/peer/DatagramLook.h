@@ -1,0 +1,27 @@
+#pragma once
+// What a datagram is to the window: the same tests in the same order, on exactly the bytes that
+// arrived. A datagram over 2048 bytes is a failed receive for the window, whatever it holds.
+
+#include <cstdint>
+#include <span>
+
+#include "phone/PhoneDatagram.h"
+
+namespace peer {
+
+enum class Kind { Request, Reply, Voice, Ignored };
+
+struct DatagramLook {
+    Kind kind = Kind::Ignored;
+    // Why the window drops an ignored datagram; null otherwise.
+    const char* reason = nullptr;
+    // The header as the window reads it (zero past the end); meaningless when over 2048 or empty.
+    phone::PhoneDatagram header;
+    bool hasHeader = false;
+};
+
+DatagramLook LookAt(std::span<const std::uint8_t> bytes);
+
+const char* KindName(Kind kind);
+
+}  // namespace peer

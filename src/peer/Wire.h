@@ -1,0 +1,95 @@
+#pragma once
+// The peer's UDP socket, and the one place every datagram it sends or receives passes: each is
+// handed, with its time, both addresses and its bytes, to the taps (the report, the figures, and
+// whatever else watches the wire) before anything acts on it.
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "peer/DatagramLook.h"
+
+namespace peer {
+
+struct DatagramEvent {
+    bool outgoing = false;
+    double t = 0;      // monotonic seconds since the run began
+    double stamp = 0;  // real-time seconds: the kernel's receive stamp, or the clock at the send
+    sockaddr_in peer{};
+    in_addr local{};  // this end's address (from IP_PKTINFO when bound to 0.0.0.0)
+    std::span<const std::uint8_t> bytes;  // the whole datagram
+    // Received datagrams of up to 2048 bytes only: the window's receive buffer, holding the
+    // datagram and zeros past its end. Null otherwise.
+    const std::uint8_t* windowBuffer = nullptr;
+    DatagramLook look;
+};
+
+class DatagramTap {
+  public:
+    virtual ~DatagramTap() = default;
+    virtual void OnDatagram(const DatagramEvent& event) = 0;
+};
+
+struct Outgoing {
+    sockaddr_in to{};
+    std::span<const std::uint8_t> bytes;
+};
+
+class Wire {
+  public:
+    // Binds `address`:`port` (port 0: any free one). Throws UsageError when it cannot.
+    Wire(const in_addr& address, std::uint16_t port, int receiveBufferBytes);
+    ~Wire();
+    Wire(const Wire&) = delete;
+    Wire& operator=(const Wire&) = delete;
+
+    void AddTap(DatagramTap& tap) { taps_.push_back(&tap); }
+    // Event times count from here (monotonic seconds).
+    void SetOrigin(double origin) { origin_ = origin; }
+
+    int Descriptor() const { return fd_; }
+    const sockaddr_in& Bound() const { return bound_; }
+    // What the kernel granted of the receive buffer asked for.
+    int ReceiveBufferBytes() const;
+    // Datagrams the kernel dropped for want of room in the receive buffer, as of the last one
+    // received (a drop after it is not known).
+    std::uint32_t ReceiveDrops() const { return receiveDrops_; }
+
+    // Sends in as few calls as the kernel allows (sendmmsg); returns how many went out. A
+    // datagram the kernel refuses is counted in SendErrors and skipped.
+    std::size_t Send(std::span<const Outgoing> datagrams);
+    bool Send(const sockaddr_in& to, std::span<const std::uint8_t> bytes);
+    std::uint64_t SendErrors() const { return sendErrors_; }
+    int LastSendError() const { return lastSendError_; }
+
+    // Replies collected while a batch is handled go out together at Flush, in order.
+    void Queue(const sockaddr_in& to, std::span<const std::uint8_t> bytes);
+    void Flush();
+
+    // Takes what has arrived, without waiting, at most `limit` datagrams: each goes to the taps,
+    // then to `handle`. Returns how many were taken.
+    std::size_t Receive(const std::function<void(const DatagramEvent&)>& handle,
+                        std::size_t limit = 256);
+
+  private:
+    struct Slot;
+    void Tell(const DatagramEvent& event);
+
+    int fd_ = -1;
+    sockaddr_in bound_{};
+    in_addr lastLocal_{};
+    double origin_ = 0;
+    std::vector<DatagramTap*> taps_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::uint8_t> queued_;
+    std::vector<std::pair<sockaddr_in, std::size_t>> queuedShape_;
+    std::uint64_t sendErrors_ = 0;
+    std::uint32_t receiveDrops_ = 0;
+    int lastSendError_ = 0;
+};
+
+}  // namespace peer

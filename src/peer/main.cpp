@@ -1,0 +1,48 @@
+// udpphone-peer: the headless endpoint. Exit codes: 0 pass, 1 fail, 2 bad usage or a file, name
+// or socket that cannot be used.
+
+#include <cstdio>
+#include <exception>
+#include <variant>
+
+#include "peer/Clock.h"
+#include "peer/CommandLine.h"
+#include "peer/PeerError.h"
+#include "peer/Signals.h"
+#include "peer/Subcommands.h"
+
+namespace {
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Blocked before anything else, so a signal always finds the run ready to end in order.
+    peer::SignalWatch signals;
+    const peer::Parsed parsed = peer::ParseCommandLine(argc, argv);
+    if (!parsed.invocation) {
+        return parsed.exitCode;
+    }
+    peer::TightenTimerSlack();
+    try {
+        return std::visit(
+            Overloaded{
+                [&](const peer::AnswerOptions& options) { return RunAnswer(options, signals); },
+                [&](const peer::CallOptions& options) { return RunCall(options, signals); },
+                [&](const peer::SendOptions& options) { return RunSend(options, signals); },
+                [&](const peer::LoadOptions& options) { return RunLoad(options, signals); }},
+            *parsed.invocation);
+    } catch (const peer::UsageError& error) {
+        std::fprintf(stderr, "udpphone-peer: %s\n", error.what());
+        return 2;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "udpphone-peer: %s\n", error.what());
+        return 2;
+    }
+}

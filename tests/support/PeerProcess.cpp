@@ -1,0 +1,91 @@
+#include "support/PeerProcess.h"
+
+#include <signal.h>
+
+#include <sstream>
+
+#include "support/EventWaits.h"
+
+namespace testsupport {
+
+std::vector<nlohmann::json> PeerResult::Datagrams(const std::string& direction) const {
+    std::vector<nlohmann::json> found;
+    for (const auto& line : lines) {
+        if (line.value("dir", "") == direction) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+PeerProcess::PeerProcess(const QStringList& arguments, const QStringList& launcher)
+    : process_(new QProcess) {
+    if (launcher.isEmpty()) {
+        process_->start(UDPPHONE_PEER_EXECUTABLE, arguments);
+    } else {
+        process_->start(launcher.first(),
+                        launcher.mid(1) + QStringList{UDPPHONE_PEER_EXECUTABLE} + arguments);
+    }
+    process_->waitForStarted(10000);
+}
+
+PeerProcess::~PeerProcess() {
+    if (process_->state() != QProcess::NotRunning) {
+        process_->kill();
+        process_->waitForFinished(5000);
+    }
+}
+
+bool PeerProcess::WaitUntilAnswering(std::chrono::milliseconds timeout) {
+    return WaitFor(
+               [&] {
+                   err_ += process_->readAllStandardError().toStdString();
+                   return err_.find("answering on") != std::string::npos ||
+                          process_->state() == QProcess::NotRunning;
+               },
+               timeout) &&
+           process_->state() == QProcess::Running;
+}
+
+void PeerProcess::Signal(int number) {
+    ::kill(static_cast<pid_t>(process_->processId()), number);
+}
+
+PeerResult PeerProcess::Finish(std::chrono::milliseconds timeout) {
+    PeerResult result;
+    std::string out;
+    // Read as it comes, so a chatty peer never blocks on a full pipe.
+    const bool ended = WaitFor(
+        [&] {
+            out += process_->readAllStandardOutput().toStdString();
+            err_ += process_->readAllStandardError().toStdString();
+            return process_->state() == QProcess::NotRunning;
+        },
+        timeout);
+    out += process_->readAllStandardOutput().toStdString();
+    err_ += process_->readAllStandardError().toStdString();
+    result.out = out;
+    result.err = err_;
+    if (ended && process_->exitStatus() == QProcess::NormalExit) {
+        result.exitCode = process_->exitCode();
+    }
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+        auto parsed = nlohmann::json::parse(line, nullptr, false);
+        if (parsed.is_discarded()) {
+            continue;
+        }
+        if (parsed.contains("summary")) {
+            result.summary = parsed["summary"];
+        }
+        result.lines.push_back(std::move(parsed));
+    }
+    return result;
+}
+
+PeerResult RunPeer(const QStringList& arguments, std::chrono::milliseconds timeout,
+                   const QStringList& launcher) {
+    return PeerProcess(arguments, launcher).Finish(timeout);
+}
+
+}  // namespace testsupport
