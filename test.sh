@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs what is missing, builds udpphone twice (build/: RelWithDebInfo; build-asan/: with
 # AddressSanitizer and UndefinedBehaviorSanitizer) and runs every test of both builds inside a
-# private network namespace that holds only loopback, then runs the fuzz targets for a short
-# while in the same kind of namespace. Exits with the suites' status.
+# private network namespace that holds only loopback, then builds the Debian package as
+# ./package.sh does and checks it unpacked, and runs the fuzz targets for a short while, both in
+# the same kind of namespace. Exits with the suites' status.
 set -uo pipefail
 cd "$(dirname "$(readlink -f "$0")")" || exit 1
 
@@ -54,6 +55,26 @@ build build-asan "AddressSanitizer + UndefinedBehaviorSanitizer" -DUDPPHONE_SANI
 
 run_suite build "RelWithDebInfo"
 run_suite build-asan "AddressSanitizer + UndefinedBehaviorSanitizer"
+
+# The Debian package, built by ./package.sh in build-package/ (a release build of its own, without
+# the tests: about a minute on an idle machine), then unpacked and checked.
+banner "Packaging build-package (Debian package)"
+package_started=$SECONDS
+rm -rf build-package/deb
+if ./package.sh build-package/deb; then
+    log=$(mktemp)
+    packages=(build-package/deb/udpphone_*.deb)
+    scripts/test-namespace.sh build tests/package_test.sh "${packages[0]}" build 2>&1 | tee "$log"
+    status[build-package]=${PIPESTATUS[0]}
+    summary[build-package]=$(grep -E '^package: [0-9]+ passed' "$log" | tail -n 1)
+    rm -f "$log"
+else
+    status[build-package]=1
+    summary[build-package]="./package.sh failed"
+fi
+# Listed first, so the summary still closes on a suite of tests.
+suites=("build-package:Debian package, built and checked in $((SECONDS - package_started)) s"
+    "${suites[@]}")
 
 # The libFuzzer targets, for a short bounded time each (build-fuzz/, clang); the same namespace.
 banner "Fuzzing build-fuzz (clang, libFuzzer)"

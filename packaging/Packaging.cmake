@@ -4,7 +4,7 @@
 include(GNUInstallDirs)
 
 # The programs the package carries; each has its man page in docs/man/<program>.1.
-set(UDPPHONE_PACKAGED_PROGRAMS udpphone)
+set(UDPPHONE_PACKAGED_PROGRAMS udpphone udpphone-peer)
 
 # The installed program lives in a folder the user cannot write, so its voice files go to the
 # user's own data folder, made at start from the installed sample tone. Builds from the source
@@ -102,7 +102,10 @@ requests, and streams voice files both ways in 416-byte datagrams every 47 ms.
 People who build devices that speak this protocol use it as a known-good
 partner on the other end of the line.
 
-The package also carries a Wireshark dissector for the protocol.")
+The package also carries udpphone-peer, a headless endpoint of the same
+protocol for scripts and CI jobs that answers, calls, sends single datagrams
+and load, and gives its verdict as its exit status, and a Wireshark dissector
+for the protocol.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

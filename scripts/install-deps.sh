@@ -27,9 +27,10 @@ libclang-rt-14-dev
 "
 
 # The Debian package (./package.sh) and the checks of what it carries: the desktop entry, the
-# metainfo and the Wireshark dissector.
+# metainfo, the manual pages and the Wireshark dissector.
 packaging_packages="
 dpkg-dev
+groff-base
 desktop-file-utils
 appstream
 tshark
