@@ -92,8 +92,10 @@ void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true
         command.add_option("--target", options.target, "Target number put into requests and voice")
             ->capture_default_str();
     }
-    command.add_option("--pcap", options.pcap,
-                       "Write every datagram sent and received to FILE as pcapng");
+    command
+        .add_option("--pcap", options.pcap,
+                    "Write every datagram sent and received to FILE as pcapng")
+        ->type_name("FILE");
     command.add_flag("--json", options.json, "One JSON object a line");
     command.add_flag("--quiet", options.quiet, "No line for each datagram, only the summary");
 }
@@ -180,8 +182,10 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
             ->check(CLI::PositiveNumber);
 
     AddImpairments(*answerCommand, answer.impairments);
-    answerCommand->add_option("--save", answer.save,
-                              "Write the caller's side of what happened as a scenario to FILE");
+    answerCommand
+        ->add_option("--save", answer.save,
+                     "Write the caller's side of what happened as a scenario to FILE")
+        ->type_name("FILE");
 
     CallOptions call;
     CLI::App* callCommand =
@@ -202,8 +206,10 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->check(kField)
         ->capture_default_str();
     AddImpairments(*callCommand, call.impairments);
-    callCommand->add_option("--save", call.save,
-                            "Write what was sent and what came back as a scenario to FILE");
+    callCommand
+        ->add_option("--save", call.save,
+                     "Write what was sent and what came back as a scenario to FILE")
+        ->type_name("FILE");
 
     SendOptions send;
     CLI::App* sendCommand =
