@@ -60,6 +60,10 @@ ScenarioRecorder::ScenarioRecorder(Setup setup)
         const auto voice = std::filesystem::absolute(setup_.voiceFile, error);
         const auto relative = std::filesystem::proximate(voice, folder, error);
         voiceWritten_ = QuotedPath(error ? voice.string() : relative.string());
+        const auto size = std::filesystem::file_size(setup_.voiceFile, error);
+        if (setup_.thisPeerCalls && !error) {
+            fileChunks_ = (size + phone::kVoicePayloadSize - 1) / phone::kVoicePayloadSize;
+        }
     }
 }
 
@@ -102,21 +106,36 @@ void ScenarioRecorder::OnScheduledVoice(std::span<const std::uint8_t> chunk) {
     StreamChunk(MonotonicSeconds() - setup_.runOrigin, phone::ReadHeader(chunk));
 }
 
-void ScenarioRecorder::BeforeStep(double t) {
+void ScenarioRecorder::BeforeStep(double t, bool stream) {
     if (boundary_) {
-        if (stream_ && t >= stream_->last && t - stream_->last <= 2 * kVoicePeriod) {
+        const bool usedUp = fileChunks_ && chunksStreamed_ >= *fileChunks_;
+        if (stream_ && (usedUp || (t >= stream_->last && t - stream_->last <= 2 * kVoicePeriod))) {
             lines_.push_back("wait stream");
+            // The stream ends a period after its last chunk; a caller that talked on, silent,
+            // keeps that time. Less than two periods is the time it takes to notice the end.
+            const double after = t - (stream_->last + kVoicePeriod);
+            if (after >= 2 * kVoicePeriod) {
+                lines_.push_back("wait " + std::to_string(std::llround(after * 1000)));
+            }
         } else if (t - *boundary_ >= kShortestWait) {
             lines_.push_back("wait " + std::to_string(std::llround((t - *boundary_) * 1000)));
         }
     }
+    // Starting a stream does not wait for anything: voice that came before it is expected at
+    // the next step that does, which takes all voice that came.
+    if (!stream) {
+        ExpectVoiceBack();
+    }
+    EndStream();
+}
+
+void ScenarioRecorder::ExpectVoiceBack() {
     if (voiceBack_ > 0) {
         lines_.push_back("expect voice count=" + std::to_string(voiceBack_) +
                          (voiceBackOtherTarget_ ? " target=any" : ""));
         voiceBack_ = 0;
         voiceBackOtherTarget_ = false;
     }
-    EndStream();
 }
 
 void ScenarioRecorder::EndStream() {
@@ -130,7 +149,7 @@ void ScenarioRecorder::EndStream() {
 void ScenarioRecorder::StreamChunk(double t, const phone::PhoneDatagram& header) {
     const std::uint16_t seq = phone::VoiceSeq(nextSeq_);
     if (!stream_ || header.Seq != seq || !Same16(header.Target, target_)) {
-        BeforeStep(t);
+        BeforeStep(t, true);
         std::string text = "stream " + voiceWritten_;
         if (header.Seq != seq) {
             text += " seq=" + std::to_string(header.Seq);
@@ -145,6 +164,7 @@ void ScenarioRecorder::StreamChunk(double t, const phone::PhoneDatagram& header)
         boundary_ = t;
     }
     ++stream_->chunks;
+    ++chunksStreamed_;
     stream_->last = t;
     phone::AdvanceVoiceSeq(nextSeq_);
 }
@@ -209,11 +229,11 @@ void ScenarioRecorder::CallerReceived(double t, const DatagramLook& look, std::s
 }
 
 std::optional<std::string> ScenarioRecorder::Finish() {
-    if (voiceBack_ > 0) {
-        lines_.push_back("expect voice count=" + std::to_string(voiceBack_) +
-                         (voiceBackOtherTarget_ ? " target=any" : ""));
-        voiceBack_ = 0;
+    // The run ends with its last step, stopping a stream: one that was still going goes on.
+    if (stream_) {
+        lines_.push_back("wait stream");
     }
+    ExpectVoiceBack();
     EndStream();
     std::string text = "# " + setup_.firstLine + "\n";
     text += "# Replay: udpphone-peer run " + QuotedPath(setup_.path) + " HOST[:PORT]\n";

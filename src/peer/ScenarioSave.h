@@ -47,8 +47,10 @@ class ScenarioRecorder final : public DatagramTap {
                     const std::optional<std::string>& from);
     void CallerReceived(double t, const DatagramLook& look, std::size_t size);
     void StreamChunk(double t, const phone::PhoneDatagram& header);
-    // The wait and the voice expectation that go before the caller's next step.
-    void BeforeStep(double t);
+    // The wait and, unless the step is a stream, the voice expectation that go before the
+    // caller's next step.
+    void BeforeStep(double t, bool stream = false);
+    void ExpectVoiceBack();
     void EndStream();
 
     Setup setup_;
@@ -66,6 +68,10 @@ class ScenarioRecorder final : public DatagramTap {
     };
     std::optional<Stream> stream_;
     bool streamed_ = false;
+    // This peer's own file (call): its chunks, and how many of them were streamed, so that a
+    // step after the file ran out waits for the stream, however late the step came.
+    std::optional<std::uint64_t> fileChunks_;
+    std::uint64_t chunksStreamed_ = 0;
     // The replay's Seq counter and target, step by step, so that seq= and target= are written
     // only where the replay would not give the same by itself.
     std::int32_t nextSeq_ = 1;
