@@ -152,16 +152,16 @@ std::string OpenableFile(const std::string& written, const std::filesystem::path
     const std::filesystem::path path = std::filesystem::path(written).is_absolute()
                                            ? std::filesystem::path(written)
                                            : folder / written;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Looked at before it is opened: a pipe would block the open, a device would be opened.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        throw LineFault{"stream: \"" + written + "\" is not a regular file"};
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         throw LineFault{"stream: cannot open \"" + written + "\": " + std::strerror(errno)};
     }
-    struct stat status {};
-    const bool directory = ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
     ::close(fd);
-    if (directory) {
-        throw LineFault{"stream: \"" + written + "\" is a directory"};
-    }
     return path.string();
 }
 

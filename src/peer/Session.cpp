@@ -17,7 +17,6 @@ Session::Session(Wire& wire, Report& report, Figures& figures, SignalWatch& sign
     : wire_(wire),
       report_(report),
       figures_(figures),
-      signals_(signals),
       settings_(std::move(settings)),
       loop_(signals),
       outlet_(wire, settings_.impairments),

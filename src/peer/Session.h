@@ -95,7 +95,6 @@ class Session final {
     Wire& wire_;
     Report& report_;
     Figures& figures_;
-    SignalWatch& signals_;
     SessionSettings settings_;
     EventLoop loop_;
     ImpairedOutlet outlet_;
