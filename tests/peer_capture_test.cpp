@@ -189,8 +189,11 @@ TEST_F(PeerCaptureTest, ACaptureThatCannotBeWrittenEndsTheRunBeforeAnythingIsSen
             if (command == "run") {
                 arguments << UDPPHONE_SOURCE_DIR "/scenarios/stranger-talk.scenario";
             }
+            // A port of its own: the program's tests hold 20080 meanwhile.
             arguments << host << "--bind"
                       << "127.0.8.76"
+                      << "--local-port"
+                      << "0"
                       << "--pcap" << c.file;
             const PeerResult run = RunPeer(arguments);
             EXPECT_EQ(run.exitCode, 2) << arguments.join(' ').toStdString();

@@ -198,8 +198,8 @@ TEST(ScenarioParseTest, FaultsNameTheFileTheLineAndWhatIsWrong) {
     WriteFile(file.toStdString(), {'s', 'e', 'n', 'd', ' ', 'r', 'i', 'n', 'g', '\n', 'w', 'a', 'i',
                                    't', ' ', 'x', '\n'});
     UdpPeer listener("127.0.8.93");
-    const PeerResult run = RunPeer(
-        {"run", file, "127.0.8.93:" + QString::number(listener.Port()), "--bind", "127.0.8.94"});
+    const PeerResult run = RunPeer({"run", file, "127.0.8.93:" + QString::number(listener.Port()),
+                                    "--bind", "127.0.8.94", "--local-port", "0"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find(file.toStdString() + ":2: wait: \"x\" is not a number"),
               std::string::npos)
