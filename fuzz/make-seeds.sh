@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/corpus"
 
-rm -rf str_to_int receive_path
-mkdir -p str_to_int receive_path
+rm -rf str_to_int receive_path scenario_parse
+mkdir -p str_to_int receive_path scenario_parse
 
 text() { printf '%b' "$2" >"str_to_int/$1"; }
 text leading_blank ' 12'
@@ -78,3 +78,11 @@ seed length_2035 '\x80\x01\x01' "$voice\xf3\x07" 2048
 seed length_32767 '\x80\x01\x01' "$voice\xff\x7f" 2048
 seed length_400_short '\x80\x01\x01' "$voice\x90\x01" 100
 seed empty '\x00\x01\x01' ''
+
+# Scenarios: the shipped ones, and every step in each of its forms.
+cp ../../scenarios/full-call.scenario ../../scenarios/stranger-talk.scenario scenario_parse/
+printf '%s\n' 'send hex=7a656c6b0100010005000000 from=127.0.0.9' 'send 6 seq=65535 target=-1 status=2' \
+    'expect request ring target=any seq=3 size=12 within=0.5' 'expect reply hangup status=any' \
+    'expect voice count=3 target=2 length=400 size=416 within=2000' 'expect ignored size=11' \
+    'stream "tone.au" chunks=1 seq=7 target=3' 'wait 86400000' 'wait stream' 'stop' \
+    >scenario_parse/every_form

@@ -4,7 +4,7 @@
 # Exits non-zero when a target finds a crash, a leak, a sanitizer report or a broken property.
 #
 #   UDPPHONE_FUZZ_SECONDS  fuzzing time per target (default 20)
-#   UDPPHONE_FUZZ_TARGETS  the targets to run (default "str_to_int receive_path")
+#   UDPPHONE_FUZZ_TARGETS  the targets to run (default "str_to_int receive_path scenario_parse")
 #   arguments              passed on to every target (for instance -seed=1)
 #
 # Inputs that grew coverage are kept in build-fuzz/fuzz/corpus/, findings go to
@@ -14,7 +14,7 @@ set -uo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.." || exit 1
 
 seconds=${UDPPHONE_FUZZ_SECONDS:-20}
-read -ra targets <<<"${UDPPHONE_FUZZ_TARGETS:-str_to_int receive_path}"
+read -ra targets <<<"${UDPPHONE_FUZZ_TARGETS:-str_to_int receive_path scenario_parse}"
 build=build-fuzz
 
 if [ "${UDPPHONE_TEST_NAMESPACE:-}" != 1 ]; then
@@ -48,6 +48,7 @@ options_for() {
         # Leaks are looked for once, at the end: checking after every input (the log and Qt's
         # caches grow on purpose) would cost nine tenths of the time.
         receive_path) echo "-max_len=2112 -detect_leaks=0" ;;
+        scenario_parse) echo "-max_len=4096" ;;
     esac
 }
 

@@ -1,10 +1,12 @@
 // answer: listens and answers by the window's rules until its end condition.
 
+#include <filesystem>
 #include <iostream>
 
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
 #include "peer/Files.h"
+#include "peer/ScenarioSave.h"
 #include "peer/Session.h"
 #include "peer/Subcommands.h"
 
@@ -12,8 +14,21 @@ namespace peer {
 
 int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     FileHandle play = OpenToRead(options.play, "--play");
-    FileHandle record = OpenToWrite(options.record, "--record");
+    // A saved scenario streams the caller's voice again from a file: the one recorded, or one
+    // made beside the scenario.
+    const std::string recordPath =
+        !options.record.empty() || options.save.empty() ? options.record : options.save + ".voice";
+    FileHandle record = OpenToWrite(
+        recordPath, options.record.empty() && !options.save.empty() ? "--save" : "--record");
     Run run(options);
+    std::optional<ScenarioRecorder> recorder;
+    if (!options.save.empty()) {
+        recorder.emplace(ScenarioRecorder::Setup{
+            options.save, false, std::nullopt, recordPath, 1000,
+            "Saved by udpphone-peer answer: what the caller sent, and what came back to it.",
+            run.origin});
+        run.wire.AddTap(*recorder);
+    }
 
     SessionSettings settings;
     settings.peerPort = static_cast<std::uint16_t>(options.peerPort);
@@ -22,6 +37,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     settings.target = options.target;
     settings.playFd = play.Release();
     settings.recordFd = record.Release();
+    settings.impairments = options.impairments;
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     std::cerr << "udpphone-peer: answering on " << EndpointText(run.wire.Bound()) << std::endl;
 
@@ -33,6 +49,8 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
                    (options.count && session.RequestsReceived() >= *options.count);
         },
         deadline);
+    // What the impairments made late or held back still goes out.
+    session.QuietVoice(MonotonicSeconds() + options.impairments.jitterMs / 1000 + 1);
     session.Settle();
 
     std::vector<std::string> reasons;
@@ -49,7 +67,17 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
         reasons.push_back("--record: " + std::to_string(session.RecordErrors()) +
                           " voice datagrams could not be written");
     }
-    return run.Finish(run.figures.Summary(), reasons);
+    std::optional<std::string> saveFault;
+    if (recorder) {
+        saveFault = recorder->Finish();
+        if (options.record.empty() && !recorder->Streamed()) {
+            std::error_code ignored;
+            std::filesystem::remove(recordPath, ignored);
+        }
+    }
+    nlohmann::ordered_json summary = run.figures.Summary();
+    summary["impairments"] = session.Impairments();
+    return run.Finish(summary, reasons, saveFault);
 }
 
 }  // namespace peer

@@ -3,6 +3,7 @@
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
 #include "peer/Files.h"
+#include "peer/ScenarioSave.h"
 #include "peer/Session.h"
 #include "peer/Subcommands.h"
 
@@ -22,9 +23,21 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     settings.target = options.target;
     settings.playFd = play.Release();
     settings.recordFd = record.Release();
+    settings.impairments = options.impairments;
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     const sockaddr_in to = MakeEndpoint(address, host.port);
     session.StreamTo(to);
+    std::optional<ScenarioRecorder> recorder;
+    if (!options.save.empty()) {
+        recorder.emplace(
+            ScenarioRecorder::Setup{options.save, true, address, options.play, options.timeoutMs,
+                                    "Saved by udpphone-peer call " + options.host +
+                                        ": what the caller sent, and what came back to it.",
+                                    run.origin});
+        run.wire.AddTap(*recorder);
+        session.WatchVoice(
+            [&](std::span<const std::uint8_t> chunk) { recorder->OnScheduledVoice(chunk); });
+    }
 
     std::vector<std::string> reasons;
     bool interrupted = false;
@@ -61,6 +74,8 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
             end);
         interrupted = stop == Session::Stop::Signal;
     }
+    // The voice made late or held back goes out before the Disconnect, as it would on a line.
+    session.QuietVoice(MonotonicSeconds() + options.impairments.jitterMs / 1000 + 1);
     // Always, so the other side is left idle, also after a refusal or an interruption.
     step(phone::CmdDisconnect, phone::ModeIdle, "Disconnect");
     session.Settle();
@@ -72,7 +87,9 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
         reasons.push_back("--record: " + std::to_string(session.RecordErrors()) +
                           " voice datagrams could not be written");
     }
-    return run.Finish(run.figures.Summary(), reasons);
+    nlohmann::ordered_json summary = run.figures.Summary();
+    summary["impairments"] = session.Impairments();
+    return run.Finish(summary, reasons, recorder ? recorder->Finish() : std::nullopt);
 }
 
 }  // namespace peer

@@ -92,6 +92,10 @@ void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true
         command.add_option("--target", options.target, "Target number put into requests and voice")
             ->capture_default_str();
     }
+    command
+        .add_option("--pcap", options.pcap,
+                    "Write every datagram sent and received to FILE as pcapng")
+        ->type_name("FILE");
     command.add_flag("--json", options.json, "One JSON object a line");
     command.add_flag("--quiet", options.quiet, "No line for each datagram, only the summary");
 }
@@ -100,6 +104,23 @@ void AddTimeout(CLI::App& command, int& timeoutMs) {
     command.add_option("--timeout", timeoutMs, "Milliseconds to wait for each reply")
         ->check(CLI::Range(0, 86'400'000))
         ->capture_default_str();
+}
+
+void AddImpairments(CLI::App& command, ImpairmentSettings& settings) {
+    const auto percent = [&](const char* name, double& value, const char* help) {
+        command.add_option(name, value, help)->check(CLI::Range(0.0, 100.0))->group("Impairments");
+    };
+    percent("--drop", settings.dropPercent, "Percent of the outgoing voice chunks left unsent");
+    percent("--duplicate", settings.duplicatePercent, "Percent of the voice chunks sent twice");
+    percent("--reorder", settings.reorderPercent,
+            "Percent of the voice chunks held back and sent after the next one");
+    command
+        .add_option("--jitter", settings.jitterMs,
+                    "Send each voice chunk from 0 to MS milliseconds after its time")
+        ->check(CLI::Range(0.0, 60'000.0))
+        ->group("Impairments");
+    command.add_option("--seed", settings.seed, "Seed of the impairments, to repeat a run")
+        ->group("Impairments");
 }
 
 std::string HostHelp() {
@@ -160,6 +181,12 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         answerCommand->add_option("--duration", duration, "End after SECONDS")
             ->check(CLI::PositiveNumber);
 
+    AddImpairments(*answerCommand, answer.impairments);
+    answerCommand
+        ->add_option("--save", answer.save,
+                     "Write the caller's side of what happened as a scenario to FILE")
+        ->type_name("FILE");
+
     CallOptions call;
     CLI::App* callCommand =
         app.add_subcommand("call", "Ring, Talk, stream a file, record the reply voice, Disconnect");
@@ -178,6 +205,11 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     callCommand->add_option("--expect-status", call.expectStatus, "Status every reply must carry")
         ->check(kField)
         ->capture_default_str();
+    AddImpairments(*callCommand, call.impairments);
+    callCommand
+        ->add_option("--save", call.save,
+                     "Write what was sent and what came back as a scenario to FILE")
+        ->type_name("FILE");
 
     SendOptions send;
     CLI::App* sendCommand =
@@ -254,6 +286,16 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->capture_default_str();
     AddTimeout(*loadCommand, load.timeoutMs);
 
+    ScenarioOptions scenario;
+    CLI::App* runCommand =
+        app.add_subcommand("run", "Play a scenario against an endpoint, step by step");
+    AddCommon(*runCommand, scenario);
+    runCommand->add_option("SCENARIO", scenario.scenario, "The scenario file")->required();
+    runCommand->add_option("HOST", scenario.host, HostHelp())->required();
+    runCommand->add_flag("--strict", scenario.strict,
+                         "Fail when a datagram comes that no expectation takes");
+    AddImpairments(*runCommand, scenario.impairments);
+
     Parsed parsed;
     try {
         app.parse(argc, argv);
@@ -291,9 +333,11 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
                                 ? std::nullopt
                                 : std::optional<std::int32_t>(std::stoi(sendExpect));
         parsed.invocation = send;
-    } else {
+    } else if (loadCommand->parsed()) {
         load.voice = kind == "voice";
         parsed.invocation = load;
+    } else {
+        parsed.invocation = scenario;
     }
     return parsed;
 }

@@ -9,7 +9,8 @@
 
 namespace peer {
 
-using Invocation = std::variant<AnswerOptions, CallOptions, SendOptions, LoadOptions>;
+using Invocation =
+    std::variant<AnswerOptions, CallOptions, SendOptions, LoadOptions, ScenarioOptions>;
 
 struct Parsed {
     std::optional<Invocation> invocation;  // none: nothing to run (help, or an error)

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "peer/Impairment.h"
+
 namespace peer {
 
 struct CommonOptions {
@@ -15,6 +17,7 @@ struct CommonOptions {
     // 4 MiB holds several seconds of requests at full speed while the process is descheduled.
     int receiveBuffer = 4 << 20;
     std::int32_t target = 1;
+    std::string pcap;  // capture file; empty: none
 };
 
 struct AnswerOptions : CommonOptions {
@@ -26,6 +29,8 @@ struct AnswerOptions : CommonOptions {
     bool untilDisconnect = false;
     std::optional<std::uint64_t> count;
     std::optional<double> duration;
+    ImpairmentSettings impairments;
+    std::string save;  // scenario file; empty: none
 };
 
 struct CallOptions : CommonOptions {
@@ -35,6 +40,8 @@ struct CallOptions : CommonOptions {
     std::optional<double> talkSeconds;
     int timeoutMs = 1000;
     std::int32_t expectStatus = 1;
+    ImpairmentSettings impairments;
+    std::string save;
 };
 
 struct SendOptions : CommonOptions {
@@ -59,6 +66,17 @@ struct LoadOptions : CommonOptions {
     double duration = 10;
     double minAnswered = 100;
     int timeoutMs = 1000;
+};
+
+}  // namespace peer
+
+namespace peer {
+
+struct ScenarioOptions : CommonOptions {
+    std::string scenario;
+    std::string host;
+    ImpairmentSettings impairments;
+    bool strict = false;
 };
 
 }  // namespace peer

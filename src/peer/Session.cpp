@@ -1,9 +1,8 @@
 #include "peer/Session.h"
 
-#include <poll.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -18,31 +17,26 @@ Session::Session(Wire& wire, Report& report, Figures& figures, SignalWatch& sign
     : wire_(wire),
       report_(report),
       figures_(figures),
-      signals_(signals),
       settings_(std::move(settings)),
+      loop_(signals),
+      outlet_(wire, settings_.impairments),
       mode_(settings_.mode),
       remembered_(settings_.rememberedPeer),
       target_(settings_.target) {
-    timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (settings_.playFd >= 0) {
-        VoiceOutlet& outlet = *this;
-        voice_ = std::make_unique<VoiceStream>(settings_.playFd, outlet);
+        voice_ = std::make_unique<VoiceStream>(settings_.playFd, outlet_);
     }
 }
 
 Session::~Session() {
-    ::close(timerFd_);
     if (settings_.recordFd >= 0) {
         ::close(settings_.recordFd);
     }
 }
 
-void Session::Emit(std::span<const std::uint8_t> datagram, double /*deadline*/) {
-    wire_.Send(*voiceTo_, datagram);
-}
-
 void Session::StreamTo(const sockaddr_in& to) {
     voiceTo_ = to;
+    outlet_.SetDestination(to);
     if (voice_ && mode_ == phone::ModeTalking && !voice_->Running()) {
         voice_->Start(MonotonicSeconds());
     }
@@ -60,7 +54,16 @@ void Session::EnterMode(std::int32_t mode) {
         }
     } else {
         voice_->Pause();
+        outlet_.Release();
     }
+}
+
+Session::Stop Session::QuietVoice(double deadline) {
+    if (voice_) {
+        voice_->Pause();
+    }
+    outlet_.Release();
+    return RunUntil([this] { return !outlet_.Waiting(); }, deadline);
 }
 
 void Session::Settle() {
@@ -70,46 +73,26 @@ void Session::Settle() {
     figures_.SetSendErrors(wire_.SendErrors());
 }
 
-Session::Stop Session::RunUntil(const std::function<bool()>& done, double deadline) {
-    for (;;) {
-        if (done()) {
-            return Stop::Condition;
-        }
-        if (signals_.Caught()) {
-            return Stop::Signal;
-        }
-        const double now = MonotonicSeconds();
-        if (now >= deadline) {
-            return Stop::Deadline;
-        }
-        const bool streaming = voice_ && voice_->Running() && voiceTo_;
-        if (streaming && now >= voice_->NextDeadline()) {
-            voice_->SendDue(now, nextSeq_, target_);
-            continue;
-        }
-        // The voice deadline is absolute, on the timer; everything else can wait on poll's.
-        itimerspec timer{};
-        if (streaming) {
-            timer.it_value = ToTimespec(voice_->NextDeadline());
-        }
-        ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timer, nullptr);
-        pollfd watched[] = {{wire_.Descriptor(), POLLIN, 0},
-                            {signals_.Descriptor(), POLLIN, 0},
-                            {timerFd_, POLLIN, 0}};
-        const double wait = std::min(deadline - now, 3600.0);
-        const timespec timeout = ToTimespec(wait);
-        if (::ppoll(watched, 3, &timeout, nullptr) < 0 && errno != EINTR) {
-            throw UsageError(SystemMessage("cannot wait on the socket"));
-        }
-        if (watched[0].revents != 0) {
-            wire_.Receive([this](const DatagramEvent& event) { Handle(event); });
-            wire_.Flush();
-        }
-        if (watched[2].revents != 0) {
-            std::uint64_t expirations = 0;
-            [[maybe_unused]] ssize_t ignored = ::read(timerFd_, &expirations, sizeof expirations);
-        }
+double Session::NextDue() const {
+    const bool streaming = voice_ && voice_->Running() && voiceTo_;
+    return std::min(streaming ? voice_->NextDeadline() : kNever, outlet_.NextDue());
+}
+
+void Session::Act(double now) {
+    outlet_.SendDue(now);
+    if (voice_ && voice_->Running() && voiceTo_ && now >= voice_->NextDeadline()) {
+        voice_->SendDue(now, nextSeq_, target_);
     }
+}
+
+Session::Stop Session::RunUntil(const std::function<bool()>& done, double deadline) {
+    Wire* const wires[] = {&wire_};
+    const EventLoop::Work work{
+        [this](Wire&, const DatagramEvent& event) { Handle(event); },
+        [this] { return NextDue(); },
+        [this](double now) { Act(now); },
+    };
+    return loop_.RunUntil(wires, work, done, deadline);
 }
 
 Session::Outcome Session::Request(phone::Command command, std::int32_t newMode,
@@ -172,6 +155,7 @@ void Session::Answer(const DatagramEvent& event) {
     }
     if (answer.status == phone::StatusAccepted && answer.mode == phone::ModeTalking) {
         voiceTo_ = to;
+        outlet_.SetDestination(to);
     }
     if (answer.status == phone::StatusAccepted &&
         (request.Command == phone::CmdHangUp || request.Command == phone::CmdDisconnect)) {

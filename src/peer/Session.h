@@ -11,7 +11,10 @@
 #include <optional>
 #include <string>
 
+#include "peer/EventLoop.h"
 #include "peer/Figures.h"
+#include "peer/ImpairedOutlet.h"
+#include "peer/Impairment.h"
 #include "peer/Report.h"
 #include "peer/Signals.h"
 #include "peer/VoiceStream.h"
@@ -29,18 +32,21 @@ struct SessionSettings {
     std::string rememberedPeer;
     std::int32_t target = 1;
     std::int32_t mode = phone::ModeIdle;
-    int playFd = -1;    // owned; -1: nothing to play
-    int recordFd = -1;  // owned; -1: nothing recorded
+    int playFd = -1;                 // owned; -1: nothing to play
+    int recordFd = -1;               // owned; -1: nothing recorded
+    ImpairmentSettings impairments;  // of the outgoing voice
 };
 
-class Session final : private VoiceOutlet {
+class Session final {
   public:
     Session(Wire& wire, Report& report, Figures& figures, SignalWatch& signals,
             SessionSettings settings);
-    ~Session() override;
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
-    enum class Stop { Condition, Deadline, Signal };
-    static constexpr double kNever = std::numeric_limits<double>::infinity();
+    using Stop = EventLoop::Stop;
+    static constexpr double kNever = EventLoop::kNever;
 
     // Works until `done` holds, the monotonic clock reaches `deadline`, or a signal comes.
     Stop RunUntil(const std::function<bool()>& done, double deadline = kNever);
@@ -65,11 +71,22 @@ class Session final : private VoiceOutlet {
     std::uint64_t Disconnects() const { return disconnects_; }
     std::uint64_t RecordErrors() const { return recordErrors_; }
 
+    // Stops the stream and lets the chunks it made late or held back go out, waiting for them
+    // until `deadline` at most: the voice is on the wire before what comes next.
+    Stop QuietVoice(double deadline);
+    // Sees every voice chunk the schedule makes, before any impairment.
+    void WatchVoice(std::function<void(std::span<const std::uint8_t>)> watcher) {
+        outlet_.Watch(std::move(watcher));
+    }
+    // The impairments' seed and counts.
+    nlohmann::ordered_json Impairments() const { return outlet_.Summary(); }
+
     // Hands the voice timing and the wire's send errors to the figures.
     void Settle();
 
   private:
-    void Emit(std::span<const std::uint8_t> datagram, double deadline) override;
+    double NextDue() const;
+    void Act(double now);
     void Handle(const DatagramEvent& event);
     void Answer(const DatagramEvent& event);
     void Record(const DatagramEvent& event);
@@ -78,9 +95,9 @@ class Session final : private VoiceOutlet {
     Wire& wire_;
     Report& report_;
     Figures& figures_;
-    SignalWatch& signals_;
     SessionSettings settings_;
-    int timerFd_ = -1;
+    EventLoop loop_;
+    ImpairedOutlet outlet_;
 
     std::int32_t mode_;
     std::string remembered_;

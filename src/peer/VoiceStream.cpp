@@ -28,10 +28,11 @@ VoiceStream::~VoiceStream() {
     }
 }
 
-void VoiceStream::Start(double now) {
+void VoiceStream::Start(double now, std::optional<std::uint64_t> chunks) {
     stallsBefore_ = Stalls();
     schedule_ = VoiceSchedule(now);
-    running_ = true;
+    chunksLeft_ = chunks;
+    running_ = !chunks || *chunks > 0;
 }
 
 void VoiceStream::SendDue(double now, std::int32_t& nextSeq, std::int32_t target) {
@@ -50,6 +51,9 @@ void VoiceStream::SendDue(double now, std::int32_t& nextSeq, std::int32_t target
     drift_ = MonotonicSeconds() - due.deadline;
     outlet_->Emit(datagram, due.deadline);
     phone::AdvanceVoiceSeq(nextSeq);
+    if (chunksLeft_ && --*chunksLeft_ == 0) {
+        running_ = false;
+    }
 }
 
 }  // namespace peer

@@ -5,6 +5,7 @@
 // than a period is counted and the schedule goes on from the next due slot, never as a burst.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "phone/PhoneDatagram.h"
@@ -55,8 +56,9 @@ class VoiceStream {
     VoiceStream(const VoiceStream&) = delete;
     VoiceStream& operator=(const VoiceStream&) = delete;
 
-    // (Re)starts the schedule: the next chunk is due at `now`.
-    void Start(double now);
+    // (Re)starts the schedule: the next chunk is due at `now`. With `chunks`, the stream pauses
+    // by itself after that many more, keeping its place.
+    void Start(double now, std::optional<std::uint64_t> chunks = std::nullopt);
     void Pause() { running_ = false; }
     bool Running() const { return running_ && !finished_; }
     // The file is used up: a read at a deadline found nothing more.
@@ -77,6 +79,7 @@ class VoiceStream {
     VoiceSchedule schedule_;
     bool running_ = false;
     bool finished_ = false;
+    std::optional<std::uint64_t> chunksLeft_;
     double drift_ = 0;
     std::uint64_t stallsBefore_ = 0;
 };

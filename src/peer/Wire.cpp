@@ -65,6 +65,34 @@ Wire::~Wire() {
     ::close(fd_);
 }
 
+in_addr Wire::SourceFor(const sockaddr_in& to) {
+    if (bound_.sin_addr.s_addr != htonl(INADDR_ANY)) {
+        return bound_.sin_addr;
+    }
+    const auto known = sources_.find(to.sin_addr.s_addr);
+    if (known != sources_.end()) {
+        return known->second;
+    }
+    // Unbound, the kernel picks the source by the route to `to`: a UDP socket connected there
+    // asks the same routing without sending anything.
+    in_addr source = lastLocal_;
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (::connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+            ::getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+            source = local.sin_addr;
+        }
+        ::close(probe);
+    }
+    if (sources_.size() >= 4096) {
+        sources_.clear();
+    }
+    sources_.emplace(to.sin_addr.s_addr, source);
+    return source;
+}
+
 int Wire::ReceiveBufferBytes() const {
     int size = 0;
     socklen_t length = sizeof size;
@@ -123,7 +151,8 @@ std::size_t Wire::Send(std::span<const Outgoing> datagrams) {
             event.t = t;
             event.stamp = stamp;
             event.peer = out.to;
-            event.local = lastLocal_;
+            event.local = SourceFor(out.to);
+            event.localPort = ntohs(bound_.sin_port);
             event.bytes = out.bytes;
             event.look = LookAt(out.bytes);
             Tell(event);
@@ -196,6 +225,7 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
             event.stamp = stampNow;
             event.peer = slot.from;
             event.local = lastLocal_;
+            event.localPort = ntohs(bound_.sin_port);
             for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
                  c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
                 if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "peer/DatagramLook.h"
@@ -20,7 +21,10 @@ struct DatagramEvent {
     double t = 0;      // monotonic seconds since the run began
     double stamp = 0;  // real-time seconds: the kernel's receive stamp, or the clock at the send
     sockaddr_in peer{};
-    in_addr local{};  // this end's address (from IP_PKTINFO when bound to 0.0.0.0)
+    // This end: the address the datagram left from or arrived at (for a socket bound to 0.0.0.0,
+    // the kernel's route choice or IP_PKTINFO), and the bound port.
+    in_addr local{};
+    std::uint16_t localPort = 0;
     std::span<const std::uint8_t> bytes;  // the whole datagram
     // Received datagrams of up to 2048 bytes only: the window's receive buffer, holding the
     // datagram and zeros past its end. Null otherwise.
@@ -78,6 +82,8 @@ class Wire {
   private:
     struct Slot;
     void Tell(const DatagramEvent& event);
+    // The address a datagram to `to` leaves from.
+    in_addr SourceFor(const sockaddr_in& to);
 
     int fd_ = -1;
     sockaddr_in bound_{};
@@ -87,6 +93,7 @@ class Wire {
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<std::uint8_t> queued_;
     std::vector<std::pair<sockaddr_in, std::size_t>> queuedShape_;
+    std::unordered_map<std::uint32_t, in_addr> sources_;
     std::uint64_t sendErrors_ = 0;
     std::uint32_t receiveDrops_ = 0;
     int lastSendError_ = 0;
