@@ -30,6 +30,8 @@ TEST(MemoCompactionTest, CompactsNowOnlyWhenQtWouldReachItsMarkAroundTheTick) {
         {"no tick to keep clear of", 40'000, 100ms, std::nullopt, false},
         {"mark in the stretch before the tick", 40'000, 100ms, 25ms, true},
         {"mark in the tick's own delay", 40'000, 100ms, 20ms, true},
+        {"mark just past the tick's delay, within a faster pace", 40'000, 100ms, 16ms, true},
+        {"mark just before the stretch, within a slower pace", 45'000, 100ms, 25ms, true},
         {"too early to tell: a later settle decides", 40'000, 100ms, 40ms, false},
         {"already in the stretch", 40'000, 100ms, 12ms, false},
         {"mark before the stretch", 48'000, 100ms, 25ms, false},

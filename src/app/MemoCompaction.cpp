@@ -13,6 +13,9 @@ using Seconds = std::chrono::duration<double>;
 // when the count here missed removals (the operator's own edits are not seen).
 constexpr qsizetype kPadding = kQtCompactsAfter + 8 * 1024;
 
+// How much faster or slower than its average pace a flood may remove for a while.
+constexpr double kPaceVaries = 1.25;
+
 }  // namespace
 
 void CompactionSchedule::Removed(qsizetype characters, Clock::time_point now) {
@@ -35,11 +38,14 @@ bool CompactionSchedule::Due(std::optional<std::chrono::milliseconds> timeToTick
     const double pace = static_cast<double>(removed_) / elapsed.count();  // characters a second
     const double quiet = Seconds(kQuietBeforeTick + kQuietAfterTick).count();
     const double quietStarts = Seconds(*timeToTick - kQuietBeforeTick).count();
-    const double markIn = static_cast<double>(kQtCompactsAfter - removed_) / pace;
+    // A flood's pace varies from burst to burst: the mark may come somewhat sooner or later.
+    const double left = static_cast<double>(kQtCompactsAfter - removed_);
+    const double soonest = left / (pace * kPaceVaries);
+    const double latest = left * kPaceVaries / pace;
     // When the quiet stretch alone removes enough to reach the mark, a compaction in it cannot
     // be avoided; an early one would only add to them.
-    return pace * quiet < static_cast<double>(kQtCompactsAfter) && markIn >= quietStarts &&
-           markIn < quietStarts + quiet;
+    return pace * quiet < static_cast<double>(kQtCompactsAfter) && latest >= quietStarts &&
+           soonest < quietStarts + quiet;
 }
 
 void CompactionSchedule::CompactNow(QTextDocument* document, Clock::time_point now) {
