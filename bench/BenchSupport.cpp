@@ -272,7 +272,38 @@ void CountingBoxes::ShowFatalBox(const std::string& title, const std::string& te
 }
 
 namespace {
+
 CountingBoxes* installedBoxes = nullptr;
+DispatchObserver* dispatchObserver = nullptr;
+
+class ObservedApplication final : public QApplication {
+  public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        DispatchObserver* observer = dispatchObserver;
+        if (observer == nullptr) {
+            return QApplication::notify(receiver, event);
+        }
+        const int depth = depth_++;
+        observer->Begin(receiver, event, depth);
+        const bool result = QApplication::notify(receiver, event);
+        --depth_;
+        // The observer may have gone inside the event; the one that saw it begin sees it end.
+        if (dispatchObserver == observer) {
+            observer->End(depth);
+        }
+        return result;
+    }
+
+  private:
+    int depth_ = 0;
+};
+
+}  // namespace
+
+void ObserveDispatches(DispatchObserver* observer) {
+    dispatchObserver = observer;
 }
 
 OffscreenApplication::OffscreenApplication()
@@ -285,7 +316,7 @@ OffscreenApplication::OffscreenApplication()
     }
     argv_.push_back(nullptr);
     argc_ = static_cast<int>(arguments_.size());
-    application_ = std::make_unique<QApplication>(argc_, argv_.data());
+    application_ = std::make_unique<ObservedApplication>(argc_, argv_.data());
     if (installedBoxes == nullptr) {
         installedBoxes = new CountingBoxes;  // the seam keeps it for the life of the process
         shell::InstallReportBoxes(*installedBoxes);

@@ -21,6 +21,7 @@
 #include "shell/Report.h"
 
 class QApplication;
+class QEvent;
 class TForm1;
 
 namespace bench {
@@ -94,8 +95,21 @@ class CountingBoxes final : public shell::ReportBoxes {
     int shown = 0;
 };
 
+// Sees every event that Qt hands to an object on the GUI thread as it begins and as it ends,
+// nested ones included (the depth tells them apart).
+class DispatchObserver {
+  public:
+    virtual ~DispatchObserver() = default;
+    virtual void Begin(QObject* receiver, QEvent* event, int depth) = 0;
+    virtual void End(int depth) = 0;
+};
+
+// The observer the application reports to from now on; nullptr for none.
+void ObserveDispatches(DispatchObserver* observer);
+
 // The application object as the program makes it, on the offscreen platform, with the report
-// seam installed. The calling (GUI) thread is pinned to core 0 first, so that Qt's threads are too.
+// seam installed; it only adds a look at each dispatch for an observer, if one is set. The calling
+// (GUI) thread is pinned to core 0 first, so that Qt's threads are too.
 class OffscreenApplication {
   public:
     OffscreenApplication();

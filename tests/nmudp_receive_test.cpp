@@ -5,12 +5,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <memory>
 
 #include "net/NMUDP.h"
+#include "shell/Timer.h"
 #include "support/EventWaits.h"
 #include "support/RecordingBoxes.h"
 #include "support/UdpPeer.h"
@@ -278,4 +283,41 @@ TEST(NmudpBurstTest, QueuedDatagramsArriveInOrderAndAHandlerMayEndTheBurst) {
             EXPECT_EQ(received.back(), Pattern(1, 99));
         }
     }
+}
+
+// A tick that falls due in the middle of a burst does not wait for the rest of it: at most one
+// more datagram comes first.
+TEST(NmudpBurstTest, ATickThatFallsDueEndsTheBurst) {
+    UdpPeer peer{"127.1.2.32"};
+    TNMUDP socket;
+    socket.SetLocalPort(0);
+    socket.Loaded();
+    std::vector<std::string> order;
+    std::unique_ptr<TTimer> timer;
+    QObject window;
+    socket.OnDataReceived = [&](TNMUDP&, std::int32_t, const std::string&, std::int32_t) {
+        order.push_back("datagram");
+        if (order.size() > 1) {
+            return;
+        }
+        // Armed and waited for within the first handler, so that the tick falls due early in a
+        // burst that would otherwise take all the datagrams.
+        timer = std::make_unique<TTimer>();
+        timer->SetInterval(2);
+        timer->SetOnTimer([&](TTimer& sender) {
+            order.push_back("tick");
+            sender.SetEnabled(false);
+        });
+        const auto until = std::chrono::steady_clock::now() + 1s;
+        while (shell::TimeToNextTick() != 0ms && std::chrono::steady_clock::now() < until) {
+        }
+        // As a handler that changes the window does: it asks for a paint.
+        QCoreApplication::postEvent(&window, new QEvent(QEvent::User));
+    };
+    for (unsigned i = 1; i <= 40; ++i) {
+        peer.SendTo(Pattern(12, i), "127.0.0.1", socket.BoundPort());
+    }
+    ASSERT_TRUE(WaitFor([&] { return std::count(order.begin(), order.end(), "datagram") == 40; }));
+    ASSERT_TRUE(WaitFor([&] { return order.size() == 41; }));
+    EXPECT_LE(std::find(order.begin(), order.end(), "tick") - order.begin(), 2);
 }

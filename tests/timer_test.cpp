@@ -3,6 +3,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -119,4 +120,37 @@ TEST(TimerTest, ARefusedTimerRaisesAndStaysStoppedWithTheNewValueStored) {
     }
     EXPECT_EQ(timer.Interval(), 0x80000000u);
     EXPECT_FALSE(timer.Running());
+}
+
+// What work that can wait asks before it starts: how long until the next tick of the thread.
+TEST(TimerTest, TheTimeToTheNextTickCountsDownAndLeavesOutStoppedTimersAndOnesInTheirHandler) {
+    TTimer slow;
+    slow.SetInterval(10'000);
+    slow.SetOnTimer([](TTimer&) {});
+    TTimer stopped;
+    stopped.SetInterval(30);  // no handler
+    EXPECT_FALSE(stopped.TimeToTick());
+    ASSERT_TRUE(slow.TimeToTick());
+    EXPECT_GT(*slow.TimeToTick(), 9'000ms);
+    EXPECT_LE(*slow.TimeToTick(), 10'000ms);
+
+    StampedTimer fast(30);
+    std::optional<std::chrono::milliseconds> ownInHandler = 0ms, threadInHandler;
+    fast.timer.SetOnTimer([&](TTimer& sender) {
+        fast.ticks.push_back(Clock::now());
+        ownInHandler = sender.TimeToTick();
+        threadInHandler = shell::TimeToNextTick();
+    });
+    ASSERT_TRUE(WaitFor([&] { return !fast.ticks.empty(); }));
+    EXPECT_FALSE(ownInHandler) << "a timer never ticks inside its own handler";
+    ASSERT_TRUE(threadInHandler);
+    EXPECT_GT(*threadInHandler, 9'000ms) << "the slow one was next";
+
+    ASSERT_TRUE(fast.timer.TimeToTick());
+    EXPECT_LE(*fast.timer.TimeToTick(), 30ms);
+    ASSERT_TRUE(shell::TimeToNextTick());
+    EXPECT_LE(*shell::TimeToNextTick(), 30ms) << "the fast one is next now";
+    std::this_thread::sleep_for(40ms);  // past due, with nothing dispatched
+    EXPECT_EQ(fast.timer.TimeToTick(), 0ms);
+    EXPECT_EQ(shell::TimeToNextTick(), 0ms);
 }

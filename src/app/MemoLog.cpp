@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "app/Controls.h"
+#include "app/MemoCompaction.h"
 #include "shell/Gathering.h"
 #include "shell/QtText.h"
+#include "shell/Timer.h"
 
 namespace controls {
 namespace {
@@ -41,6 +43,7 @@ bool IsProgramLine(const QTextBlock& block) {
 struct MemoLog {
     std::vector<QString> pending;  // lines waiting to be put in place, oldest first
     int pushedOut = 0;             // lines put in since layouts were last shed
+    CompactionSchedule compaction;
 };
 
 // GUI thread only; an entry goes with its memo.
@@ -59,6 +62,7 @@ MemoLog& LogOf(QPlainTextEdit* memo) {
 // oldest line (the bottom-most) until it fits, or refused when nothing of the program's is left.
 struct Placement {
     std::vector<int> removedBlocks;  // block numbers, bottom-most first
+    qsizetype removedText = 0;       // their characters, line breaks not counted
     std::vector<std::size_t> kept;   // indices of the batch's lines that stay, oldest first
 };
 
@@ -75,6 +79,7 @@ Placement Place(const QTextDocument& document, const std::vector<QString>& lines
                                                static_cast<std::size_t>(document.blockCount());
                 // A line takes its separator along, except a lone block, which has none.
                 size -= candidate.length() - (onlyBlockLeft ? 1 : 0);
+                placement.removedText += candidate.length() - 1;
                 placement.removedBlocks.push_back(candidate.blockNumber());
                 candidate = candidate.previous();
                 return true;
@@ -140,12 +145,12 @@ int BlocksInView(const QPlainTextEdit* memo) {
 }
 
 // Puts the text of `count` lines from block `first` on back in new blocks, marks kept, as part
-// of the cursor's edit.
-void RenewRun(QTextCursor& cursor, int first, int count) {
+// of the cursor's edit. Gives the characters replaced, line breaks not counted.
+qsizetype RenewRun(QTextCursor& cursor, int first, int count) {
     QTextDocument* document = cursor.document();
     count = std::min(count, document->blockCount() - 1 - first);  // the last line has no break
     if (count <= 0) {
-        return;
+        return 0;
     }
     QTextBlock block = document->findBlockByNumber(first);
     const int start = block.position();
@@ -166,6 +171,7 @@ void RenewRun(QTextCursor& cursor, int first, int count) {
         block.setUserState(state);
         block = block.next();
     }
+    return text.size() - count;
 }
 
 // Qt keeps a block's layout (about 340 bytes) for as long as the block lives, once the block has
@@ -176,23 +182,25 @@ void RenewRun(QTextCursor& cursor, int first, int count) {
 constexpr int kRenewEvery = 32;
 
 // `pushed` lines went in since the last renewal, the newest `added` of them just now and not
-// yet on view.
-void RenewPushedOut(QTextDocument* document, int inView, int added, int pushed) {
+// yet on view. Gives the characters replaced, line breaks not counted.
+qsizetype RenewPushedOut(QTextDocument* document, int inView, int added, int pushed) {
     // The view lays out a few lines below the last one it shows, as many as it shows at most.
     const int laidOut = 2 * inView + pushed;
     const int firstPushedOut = std::max(added, inView);
     QTextCursor cursor(document);
     cursor.beginEditBlock();
+    qsizetype replaced = 0;
     if (firstPushedOut > inView) {
-        RenewRun(cursor, inView - 1, 1);
-        RenewRun(cursor, firstPushedOut, laidOut - firstPushedOut);
+        replaced += RenewRun(cursor, inView - 1, 1);
+        replaced += RenewRun(cursor, firstPushedOut, laidOut - firstPushedOut);
     } else {
-        RenewRun(cursor, inView - 1, laidOut - inView + 1);
+        replaced += RenewRun(cursor, inView - 1, laidOut - inView + 1);
     }
     cursor.endEditBlock();
+    return replaced;
 }
 
-void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines, int& pushedOut) {
+void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines, MemoLog& log) {
     QTextDocument* document = memo->document();
     const Placement placement = Place(*document, lines);
     if (placement.removedBlocks.empty() && placement.kept.empty()) {
@@ -205,6 +213,7 @@ void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines, int& pu
     // about the few lines it changed, at the bottom and at the top.
     if (!placement.removedBlocks.empty()) {
         RemoveBlocks(document, placement.removedBlocks);
+        log.compaction.Removed(placement.removedText);
     }
     if (placement.kept.empty()) {
         document->setUndoRedoEnabled(true);
@@ -246,17 +255,21 @@ void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines, int& pu
     // the new lines pushed out of view shed their layouts. A separate edit, after the caret has
     // moved: the view measures the caret's old place when it learns of an edit.
     const int added = static_cast<int>(placement.kept.size());
-    pushedOut += added;
+    log.pushedOut += added;
     const int inView = BlocksInView(memo);
-    if (pushedOut >= kRenewEvery) {
-        RenewPushedOut(document, inView, added, pushedOut);
-        pushedOut = 0;
+    if (log.pushedOut >= kRenewEvery) {
+        log.compaction.Removed(RenewPushedOut(document, inView, added, log.pushedOut));
+        log.pushedOut = 0;
     }
     // Lines on view keep their shaped text, or every paint would shape them again; a line that
     // leaves the view sheds it with its layout when it is renewed.
     block = document->firstBlock();
     for (int i = 0; i < inView && block.isValid(); ++i, block = block.next()) {
         block.layout()->setCacheEnabled(true);
+    }
+    // Rather now than in a settle that the next tick would wait for.
+    if (log.compaction.Due(shell::TimeToNextTick())) {
+        log.compaction.CompactNow(document);
     }
     document->setUndoRedoEnabled(true);
 }
@@ -265,7 +278,7 @@ void PutPendingInPlace(QPlainTextEdit* memo) {
     MemoLog& log = LogOf(memo);
     const std::vector<QString> lines = std::move(log.pending);
     log.pending.clear();
-    PutInPlace(memo, lines, log.pushedOut);
+    PutInPlace(memo, lines, log);
 }
 
 }  // namespace
@@ -274,7 +287,7 @@ void InsertLineAtTop(QPlainTextEdit* memo, std::string_view line) {
     MemoLog& log = LogOf(memo);
     // Outside a burst nothing is waiting: every settle point empties the list.
     if (!shell::Gathering()) {
-        PutInPlace(memo, {shell::ToQString(line)}, log.pushedOut);
+        PutInPlace(memo, {shell::ToQString(line)}, log);
         return;
     }
     if (log.pending.empty()) {

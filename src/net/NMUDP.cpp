@@ -15,18 +15,25 @@
 #include "shell/Gathering.h"
 #include "shell/Guard.h"
 #include "shell/ProcessSetup.h"
+#include "shell/Timer.h"
 
 namespace {
 
 // A burst of datagrams is taken one notification at a time, several in a row before the event
 // loop runs again: a repaint per datagram would cost more than the datagram itself. The loop
-// still gets its turn this often, so ticks, clicks and paints come between.
+// still gets its turn this often, so ticks, clicks and paints come between; and at once when a
+// tick is due, so that the voice keeps its pace.
 constexpr auto kNotificationBurst = std::chrono::milliseconds(4);
 
 // Room for a burst while the GUI thread is busy elsewhere (a paint, a tick, a nested send): at
 // the system's default a few milliseconds of datagrams fill the queue and the rest are dropped.
 // The system may grant less; the result is not examined.
 constexpr int kReceiveBufferBytes = 4 << 20;
+
+bool TickDue() {
+    const auto next = shell::TimeToNextTick();
+    return next && next->count() == 0;
+}
 
 int CreateDatagramSocket() {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -136,7 +143,7 @@ void TNMUDP::HandOverReadiness() {
             return;
         }
     } while (tookDatagram_ && readNotifier_.get() == notifier && readNotifier_->isEnabled() &&
-             std::chrono::steady_clock::now() < until);
+             std::chrono::steady_clock::now() < until && !TickDue());
 }
 
 std::uint16_t TNMUDP::BoundPort() const {

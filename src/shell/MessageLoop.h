@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#include "shell/Gathering.h"
+
 namespace shell {
 
 // Dispatches every event now waiting on the GUI thread and returns as soon as none is left.
@@ -27,13 +29,17 @@ void DeferWhileWaiting(std::function<void()> action);
 // is handled as it would be outside any wait. 0 while none runs.
 int ModalLevel();
 
-// Marks the loop of a box for as long as it runs.
+// Marks the loop of a box for as long as it runs. The loop is a nested dispatch: what handlers
+// gathered is put in place before it begins.
 class ModalLoopScope {
   public:
     ModalLoopScope() noexcept;
     ~ModalLoopScope();
     ModalLoopScope(const ModalLoopScope&) = delete;
     ModalLoopScope& operator=(const ModalLoopScope&) = delete;
+
+  private:
+    NestedDispatch nested_;
 };
 
 // Calls `changed` each time a modal loop begins or ends, for as long as the watch lives.

@@ -1,5 +1,6 @@
 #include "shell/NotifyWindow.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QTimerEvent>
@@ -64,6 +65,11 @@ void NotifyWindow::StopTimer(int id) {
     if (id != 0) {
         killTimer(id);
     }
+}
+
+int NotifyWindow::RemainingMilliseconds(int id) const {
+    auto* dispatcher = QAbstractEventDispatcher::instance(thread());
+    return id != 0 && dispatcher != nullptr ? dispatcher->remainingTime(id) : -1;
 }
 
 bool NotifyWindow::event(QEvent* event) {

@@ -49,6 +49,8 @@ class NotifyWindow final : public QObject {
     // A precise periodic timer of this object; 0 when the system refuses it.
     int StartTimer(std::uint32_t milliseconds);
     void StopTimer(int id);
+    // Whole milliseconds until the timer's next expiry, 0 once it is due; -1 for no such timer.
+    int RemainingMilliseconds(int id) const;
 
   protected:
     bool event(QEvent* event) override;

@@ -62,7 +62,6 @@ void ShowBox(RecoverableState& state, std::string text) {
     try {
         // The box's loop dispatches on its own, at a level of its own: what the failed handler
         // logged is shown behind it.
-        NestedDispatch nested;
         ModalLoopScope modal;
         installedBoxes->ShowErrorBox(ApplicationTitle(), text);
     } catch (...) {

@@ -1,12 +1,24 @@
 #include "shell/Timer.h"
 
+#include <vector>
+
 #include "shell/Exceptions.h"
+
+namespace {
+
+// Every timer alive; GUI thread only.
+std::vector<const TTimer*> timers;
+
+}  // namespace
 
 TTimer::TTimer()
     : window_(std::make_unique<shell::NotifyWindow>(
-          [this](const shell::WindowMessage& message) { Dispatch(message); })) {}
+          [this](const shell::WindowMessage& message) { Dispatch(message); })) {
+    timers.push_back(this);
+}
 
 TTimer::~TTimer() {
+    std::erase(timers, this);
     enabled_ = false;
     // With Enabled false this only stops the system timer, which cannot be refused.
     try {
@@ -39,8 +51,25 @@ void TTimer::Tick() {
     if (onTimer_) {
         // A copy, so that a handler which replaces the handler does not destroy itself mid-call.
         TNotifyEvent handler = onTimer_;
+        // Until it returns, no tick of this timer can come (Qt never nests a timer in itself).
+        ++ticking_;
+        struct Done {
+            int& ticking;
+            ~Done() { --ticking; }
+        } done{ticking_};
         handler(*this);
     }
+}
+
+std::optional<std::chrono::milliseconds> TTimer::TimeToTick() const {
+    if (timerId_ == 0 || ticking_ > 0) {
+        return std::nullopt;
+    }
+    const int remaining = window_->RemainingMilliseconds(timerId_);
+    if (remaining < 0) {
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds(remaining);
 }
 
 void TTimer::Rearm() {
@@ -59,3 +88,18 @@ void TTimer::Dispatch(const shell::WindowMessage& message) {
         Tick();
     }
 }
+
+namespace shell {
+
+std::optional<std::chrono::milliseconds> TimeToNextTick() {
+    std::optional<std::chrono::milliseconds> earliest;
+    for (const TTimer* timer : timers) {
+        const auto next = timer->TimeToTick();
+        if (next && (!earliest || *next < *earliest)) {
+            earliest = next;
+        }
+    }
+    return earliest;
+}
+
+}  // namespace shell

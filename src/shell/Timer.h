@@ -3,9 +3,11 @@
 // not 0, the timer is enabled and a handler is attached; ticks are never queued up, so a handler
 // slower than the interval lowers the tick rate instead of causing a burst.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "shell/NotifyWindow.h"
 
@@ -34,6 +36,10 @@ class TTimer {
 
     virtual void Tick();
 
+    // Whole milliseconds until its next tick is due, 0 once it is; none while it is stopped or
+    // its handler runs (a timer never ticks inside its own handler).
+    std::optional<std::chrono::milliseconds> TimeToTick() const;
+
   private:
     void Rearm();
     void Dispatch(const shell::WindowMessage& message);
@@ -43,4 +49,14 @@ class TTimer {
     TNotifyEvent onTimer_;
     bool enabled_ = true;
     int timerId_ = 0;
+    int ticking_ = 0;
 };
+
+namespace shell {
+
+// The time until the next tick of any timer of the GUI thread is due, 0 once one is; none while
+// no timer could tick. Work that can wait gives way to ticks, so that they keep their pace while
+// datagrams flood in.
+std::optional<std::chrono::milliseconds> TimeToNextTick();
+
+}  // namespace shell
