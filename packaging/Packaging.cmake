@@ -87,6 +87,11 @@ install(FILES packaging/io.github.udpphone.udpphone.metainfo.xml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(DIRECTORY ${icon_root}/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 install(FILES ${sample_dir}/send.au DESTINATION ${UDPPHONE_DATA_DIR})
+# The scenarios that come with the peer, with the tone they stream beside them (a scenario finds
+# its stream files from its own folder), and the description of their format.
+install(FILES scenarios/full-call.scenario scenarios/stranger-talk.scenario scenarios/tone.au
+  DESTINATION ${UDPPHONE_DATA_DIR}/scenarios)
+install(FILES docs/scenarios.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES tools/wireshark/udpphone.lua DESTINATION ${UDPPHONE_WIRESHARK_PLUGIN_DIR})
 
 set(CPACK_GENERATOR DEB)

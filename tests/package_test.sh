@@ -2,7 +2,8 @@
 # Checks a built udpphone package as a user's system would receive it: unpacked into a scratch
 # root, every file lies where it belongs and nothing else comes along; the desktop entry and the
 # metainfo pass their validators; the control fields carry the libraries the binaries need, the
-# font the layout is measured in and the Wayland plug-in; the unpacked udpphone-peer answers.
+# font the layout is measured in and the Wayland plug-in; the unpacked udpphone-peer answers and
+# plays a shipped scenario.
 #
 # Usage: tests/package_test.sh PACKAGE.deb BUILD_DIR
 #   BUILD_DIR holds a build of this tree (its make_voice_files makes the expected sample tone).
@@ -49,6 +50,7 @@ plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space
 check "tshark names its global Lua plug-in folder" test -n "$plugins"
 plugins=${plugins#/}
 icon_sizes="16 22 24 32 48 64 128 256"
+shipped_scenarios="full-call.scenario stranger-talk.scenario tone.au"
 expected_files=$(
     {
         echo usr/bin/udpphone
@@ -59,6 +61,8 @@ expected_files=$(
         echo usr/share/man/man1/udpphone.1.gz
         echo usr/share/man/man1/udpphone-peer.1.gz
         echo usr/share/udpphone/send.au
+        for file in $shipped_scenarios; do echo "usr/share/udpphone/scenarios/$file"; done
+        echo usr/share/doc/udpphone/scenarios.md
         echo "$plugins/udpphone.lua"
     } | sort
 )
@@ -94,6 +98,13 @@ mkdir -p "$scratch/tone"
 "$build_dir/make_voice_files" "$scratch/tone" >/dev/null
 check "usr/share/udpphone/send.au is the sample tone" \
     cmp "$root/usr/share/udpphone/send.au" "$scratch/tone/send.au"
+
+for file in $shipped_scenarios; do
+    check "usr/share/udpphone/scenarios/$file is scenarios/$file" \
+        cmp "$root/usr/share/udpphone/scenarios/$file" "$source_dir/scenarios/$file"
+done
+check "usr/share/doc/udpphone/scenarios.md is docs/scenarios.md" \
+    cmp "$root/usr/share/doc/udpphone/scenarios.md" "$source_dir/docs/scenarios.md"
 
 # --- what desktops read -------------------------------------------------------------------------
 desktop=$root/usr/share/applications/udpphone.desktop
@@ -145,13 +156,40 @@ peer_commands() { # the commands the peer's --help lists, on one line
     sed -n '/^Subcommands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF { print $1 }' | paste -sd' '
 }
 check "the unpacked udpphone-peer --help answers and lists its commands" \
-    same_lines "answer call send load" "$(peer_commands)"
+    same_lines "answer call send load run" "$(peer_commands)"
 refuses_bad_option() {
     local status=0
     "$peer" answer --no-such-option >/dev/null 2>&1 || status=$?
     [ "$status" -eq 2 ]
 }
 check "the unpacked udpphone-peer refuses a bad option with exit status 2" refuses_bad_option
+
+# The shipped full call, played from where the package puts it (its tone found beside it) against
+# an unpacked answering peer, on loopback addresses and ports of its own.
+plays_shipped_scenario() {
+    local answer_pid status=0 tries=0
+    "$peer" answer --bind 127.0.7.1 --local-port 21811 --peer-port 21812 --until disconnect \
+        --duration 30 --quiet >"$scratch/answer.out" 2>"$scratch/answer.err" &
+    answer_pid=$!
+    until grep -q 'answering on' "$scratch/answer.err"; do
+        if ! kill -0 "$answer_pid" 2>/dev/null || [ $tries -ge 200 ]; then
+            cat "$scratch/answer.err"
+            kill "$answer_pid" 2>/dev/null
+            return 1
+        fi
+        tries=$((tries + 1))
+        sleep 0.05
+    done
+    "$peer" run "$root/usr/share/udpphone/scenarios/full-call.scenario" 127.0.7.1:21811 \
+        --bind 127.0.7.2 --local-port 21812 --quiet || status=$?
+    # A run that ended early leaves the answer waiting for its Disconnect.
+    [ "$status" -eq 0 ] || kill "$answer_pid" 2>/dev/null
+    wait "$answer_pid" || status=$?
+    [ "$status" -eq 0 ] || cat "$scratch/answer.out" "$scratch/answer.err"
+    return "$status"
+}
+check "the unpacked udpphone-peer plays the shipped full-call.scenario against an unpacked answer" \
+    plays_shipped_scenario
 
 echo "package: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

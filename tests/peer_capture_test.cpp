@@ -2,20 +2,16 @@
 // addresses, ports and bytes it had on the wire, also where a socket is bound to 0.0.0.0.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <QProcess>
 #include <QTemporaryDir>
-#include <sstream>
 
 #include "support/PeerProcess.h"
 #include "support/PhoneCalls.h"
+#include "support/Tshark.h"
 
 using namespace testsupport;
 
 namespace {
-
-constexpr const char* kTshark = "/usr/bin/tshark";
 
 std::string HexOf(const Bytes& bytes) {
     std::string text;
@@ -27,41 +23,17 @@ std::string HexOf(const Bytes& bytes) {
     return text;
 }
 
-// One row a packet, its fields separated by "|"; checksums are verified, names never looked up.
+// One row a packet, its fields separated by "|"; checksums are verified.
 std::vector<std::string> Tshark(const QString& file, const QStringList& fields) {
-    QStringList arguments = {"-n",
-                             "-r",
-                             file,
-                             "-X",
-                             "lua_script:" UDPPHONE_SOURCE_DIR "/tools/wireshark/udpphone.lua",
-                             "-o",
-                             "ip.check_checksum:TRUE",
-                             "-o",
-                             "udp.check_checksum:TRUE",
-                             "-T",
-                             "fields",
-                             "-E",
-                             "separator=|"};
-    for (const QString& field : fields) {
-        arguments << "-e" << field;
-    }
-    QProcess tshark;
-    tshark.start(kTshark, arguments);
-    tshark.waitForFinished(60000);
-    EXPECT_EQ(tshark.exitCode(), 0) << tshark.readAllStandardError().toStdString();
-    std::vector<std::string> rows;
-    std::istringstream out(tshark.readAllStandardOutput().toStdString());
-    for (std::string row; std::getline(out, row);) {
-        rows.push_back(row);
-    }
-    return rows;
+    return TsharkFields(file, fields,
+                        {"-o", "ip.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE"});
 }
 
 class PeerCaptureTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (::access(kTshark, X_OK) != 0) {
-            GTEST_SKIP() << "needs tshark (scripts/install-deps.sh installs it)";
+        if (const auto reason = TsharkUnusable()) {
+            GTEST_SKIP() << *reason;
         }
     }
     QString Path(const QString& name) const { return directory.filePath(name); }

@@ -13,6 +13,9 @@
 --   Command 10, more than 12 bytes  voice
 --   exactly 12 bytes                request
 --   anything else                   dropped
+-- An empty datagram, which the endpoint drops, shows as UDP alone: Wireshark hands an empty
+-- payload to no dissector. Where the capture holds only the first bytes of a datagram, what
+-- cannot be told from them is marked as not known, never guessed.
 --
 -- Load it with   tshark -X lua_script:udpphone.lua ...   or copy it into Wireshark's Lua
 -- plug-in folder ("Global Lua Plugins" or "Personal Lua Plugins" in tshark -G folders).
@@ -213,6 +216,8 @@ local function add_voice(tree, v)
     local length_item_range = v.range(12, 2)
     local _, length = v.word(12)
     if length == nil then
+        tree:add_proto_expert_info(e.not_captured,
+            "Length not captured in full: what the endpoint writes is not known")
         return nil
     end
     local length_item = tree:add(f.length, length_item_range, length)
@@ -253,6 +258,11 @@ local function add_voice(tree, v)
     return length
 end
 
+-- A field for the summary line; "?" where the capture does not hold it.
+local function shown(value)
+    return value == nil and "?" or tostring(value)
+end
+
 local function dissect(tvb, pinfo, tree)
     local v = view(tvb)
     pinfo.cols.protocol = "udpphone"
@@ -283,8 +293,7 @@ local function dissect(tvb, pinfo, tree)
             string.format("Command %d", header.command)) or "?"
         if shape == "voice" then
             local length = add_voice(root, v)
-            summary = string.format("Voice Seq=%s Length=%s", tostring(header.seq),
-                tostring(length))
+            summary = string.format("Voice Seq=%s Length=%s", shown(header.seq), shown(length))
         else
             add_unused(root, v, REQUEST_SIZE)
             if shape == "request" then
@@ -296,11 +305,10 @@ local function dissect(tvb, pinfo, tree)
                     command = "Command 10"
                 end
                 summary = string.format("%s request Seq=%s Target=%s", command,
-                    tostring(header.seq), tostring(header.target))
+                    shown(header.seq), shown(header.target))
             elseif shape == "reply" then
                 summary = string.format("%s reply %s Seq=%s Target=%s", command,
-                    statuses[header.status] or "other", tostring(header.seq),
-                    tostring(header.target))
+                    statuses[header.status] or "other", shown(header.seq), shown(header.target))
             else
                 summary = string.format("%s: %s", shape == nil and "Unknown" or "Dropped",
                     reason or "not captured in full")
