@@ -36,16 +36,6 @@ const char* const kExperts[] = {
     "length_not_positive", "length_beyond", "voice_size",      "oversize",
     "magic_not_zelk",      "short",         "unknown_command", "not_captured"};
 
-std::string HexOf(const Bytes& bytes) {
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
-
 std::vector<std::string> Split(const std::string& row, char separator = '|') {
     std::vector<std::string> parts;
     std::size_t start = 0;

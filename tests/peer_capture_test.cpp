@@ -13,16 +13,6 @@ using namespace testsupport;
 
 namespace {
 
-std::string HexOf(const Bytes& bytes) {
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
-
 // One row a packet, its fields separated by "|"; checksums are verified.
 std::vector<std::string> Tshark(const QString& file, const QStringList& fields) {
     return TsharkFields(file, fields,

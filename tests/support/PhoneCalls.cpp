@@ -48,6 +48,16 @@ std::string Hex(const Bytes& bytes) {
     return text;
 }
 
+std::string HexOf(const Bytes& bytes) {
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        text += digits;
+    }
+    return text;
+}
+
 bool InTestNamespace() {
     return std::getenv("UDPPHONE_TEST_NAMESPACE") != nullptr;
 }

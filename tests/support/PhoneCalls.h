@@ -47,6 +47,9 @@ Bytes Pattern(std::size_t size, std::uint8_t seed);
 // Each byte after a blank, as Memo1 shows it.
 std::string Hex(const Bytes& bytes);
 
+// Two lower-case digits a byte, nothing between: as the peer's --hex takes it and tshark prints.
+std::string HexOf(const Bytes& bytes);
+
 // Whether the test namespace's names, resolver and private mounts are there.
 bool InTestNamespace();
 
