@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "peer/Files.h"
 #include "peer/Pcapng.h"
 #include "peer/PeerError.h"
 
@@ -70,24 +71,12 @@ void Capture::Flush() {
 }
 
 bool Capture::Write() {
-    std::size_t done = 0;
-    while (done < pending_.size()) {
-        const ssize_t count = ::write(fd_, pending_.data() + done, pending_.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            if (count == 0) {
-                errno = EIO;
-            }
-            error_ = SystemMessage("--pcap: cannot write \"" + path_ + "\"");
-            pending_.clear();
-            return false;
-        }
-        done += static_cast<std::size_t>(count);
+    const bool written = WriteAll(fd_, pending_.data(), pending_.size());
+    if (!written) {
+        error_ = SystemMessage("--pcap: cannot write \"" + path_ + "\"");
     }
     pending_.clear();
-    return true;
+    return written;
 }
 
 }  // namespace peer

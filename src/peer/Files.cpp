@@ -68,4 +68,23 @@ std::vector<std::uint8_t> ReadWhole(const std::string& path, std::size_t limit,
     return bytes;
 }
 
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t count = ::write(fd, bytes + done, size - done);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            if (count == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
 }  // namespace peer

@@ -1,9 +1,6 @@
 #include "peer/ScenarioSave.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <filesystem>
 
@@ -242,16 +239,8 @@ std::optional<std::string> ScenarioRecorder::Finish() {
     }
     const int fd = file_.Release();
     FileHandle closer(fd);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t count = ::write(fd, text.data() + done, text.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return SystemMessage("--save: cannot write \"" + setup_.path + "\"");
-        }
-        done += static_cast<std::size_t>(count);
+    if (!WriteAll(fd, text.data(), text.size())) {
+        return SystemMessage("--save: cannot write \"" + setup_.path + "\"");
     }
     return std::nullopt;
 }

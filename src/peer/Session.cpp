@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
+#include "peer/Files.h"
 #include "peer/PeerError.h"
 
 namespace peer {
@@ -174,18 +174,8 @@ void Session::Record(const DatagramEvent& event) {
     const std::span<const std::uint8_t> voice =
         phone::VoiceToStore(std::span<const std::uint8_t, phone::kReceiveBufferSize>(
             event.windowBuffer, phone::kReceiveBufferSize));
-    std::size_t written = 0;
-    while (written < voice.size()) {
-        const ssize_t count =
-            ::write(settings_.recordFd, voice.data() + written, voice.size() - written);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            ++recordErrors_;
-            return;
-        }
-        written += static_cast<std::size_t>(count);
+    if (!WriteAll(settings_.recordFd, voice.data(), voice.size())) {
+        ++recordErrors_;
     }
 }
 
