@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -44,6 +45,7 @@ struct MemoLog {
     std::vector<QString> pending;  // lines waiting to be put in place, oldest first
     int pushedOut = 0;             // lines put in since layouts were last shed
     CompactionSchedule compaction;
+    bool widestLineParked = false;  // see ParkWidestLine
 };
 
 // GUI thread only; an entry goes with its memo.
@@ -52,6 +54,13 @@ MemoLog& LogOf(QPlainTextEdit* memo) {
     auto found = logs.find(memo);
     if (found == logs.end()) {
         QObject::connect(memo, &QObject::destroyed, [memo] { logs.erase(memo); });
+        // Down to one line, Qt forgets where it was told the widest line is.
+        QObject::connect(memo->document(), &QTextDocument::blockCountChanged, memo,
+                         [memo](int blocks) {
+                             if (blocks == 1) {
+                                 LogOf(memo).widestLineParked = false;
+                             }
+                         });
         found = logs.emplace(memo, MemoLog{}).first;
     }
     return found->second;
@@ -200,6 +209,47 @@ qsizetype RenewPushedOut(QTextDocument* document, int inView, int added, int pus
     return replaced;
 }
 
+// Qt's plain-text layout remembers the widest line by its number, and whenever the line under that
+// number is laid out narrower it measures every line again, giving each a layout of its own (about
+// 300 bytes, kept until the line goes): tens of megabytes at once for a full memo. Edits that
+// remove lines at the bottom move the number as if the lines had been above it, so it stays near
+// the top, where new lines are laid out all the time. Moved past the last line, every edit keeps
+// it there; and once the view has set the widest width to its own, no wrapped line is wider, so
+// Qt never remembers another. Needs two lines or more (with one, Qt starts over) and a view on
+// screen.
+void ParkWidestLine(QPlainTextEdit* memo) {
+    QTextDocument* document = memo->document();
+    {
+        // Text and caret end as they were, so nobody else is told; only the layout counts.
+        const QSignalBlocker quietDocument(document);
+        const QSignalBlocker quietLayout(document->documentLayout());
+        const int firstState = document->firstBlock().userState();
+        // Lines go in above everything and out again, the number moving with them, all but one
+        // out in an edit that Qt reckons ends in the last line, so there it stays put. Enough
+        // lines that the number ends past the last; the filler makes that removal reach down
+        // to the last line at the cost of characters rather than lines.
+        const int blocks = document->blockCount();
+        const int breaks = blocks + 1;
+        const int filler = std::max(0, document->lastBlock().position() + 3 - breaks);
+        // Each its own edit, and the cursor placed inside it: a cursor placed outside an edit
+        // lays out its line, which could make Qt remember that one.
+        QTextCursor cursor(document);
+        auto edit = [&cursor](int from, int to, const QString& text) {
+            cursor.beginEditBlock();
+            cursor.setPosition(from);
+            cursor.setPosition(to, QTextCursor::KeepAnchor);
+            cursor.insertText(text);
+            cursor.endEditBlock();
+        };
+        edit(0, 0, QString(filler, QLatin1Char('x')) + QString(breaks, QLatin1Char('\n')));
+        edit(0, filler + breaks - 1, {});
+        edit(0, 1, {});
+        document->firstBlock().setUserState(firstState);
+    }
+    // Sets the widest width to the view's; the document is the memo's own already.
+    memo->setDocument(document);
+}
+
 void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines, MemoLog& log) {
     QTextDocument* document = memo->document();
     const Placement placement = Place(*document, lines);
@@ -242,6 +292,11 @@ void PutInPlace(QPlainTextEdit* memo, const std::vector<QString>& lines, MemoLog
     }
     block.setUserState(formerFirstState);
     cursor.endEditBlock();
+    // A view not yet shown has no width of its own to set; it sets it when shown.
+    if (!log.widestLineParked && memo->isVisible()) {
+        ParkWidestLine(memo);
+        log.widestLineParked = true;
+    }
 
     // The caret goes where the last of one-at-a-time insertions would leave it: after the newest
     // line, at the start of the one below.
