@@ -311,6 +311,7 @@ OffscreenApplication::OffscreenApplication()
     PinThisThread(0);
     shell::OpenStandardDescriptors();
     shell::IgnoreWriteSignals();
+    shell::ReturnLargeBlocksWhenFreed();
     for (std::string& argument : arguments_) {
         argv_.push_back(argument.data());
     }

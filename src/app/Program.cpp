@@ -47,6 +47,7 @@ int RunWindow(const FormDescription& description, QPointer<TForm1>& window) {
 int RunProgram(int argc, char** argv, const FormDescription& description) {
     shell::OpenStandardDescriptors();
     shell::IgnoreWriteSignals();
+    shell::ReturnLargeBlocksWhenFreed();
     voice::PrepareVoiceFolder();
     QApplication application(argc, argv);
     QApplication::setWindowIcon(shell::ApplicationIcon());

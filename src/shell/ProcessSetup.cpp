@@ -1,6 +1,7 @@
 #include "shell/ProcessSetup.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -117,6 +118,13 @@ int MoveAboveZero(int fd) {
         ::close(0);
     }
     return moved;
+}
+
+void ReturnLargeBlocksWhenFreed() {
+#ifdef __GLIBC__
+    // A fixed threshold also stops glibc from raising it after each large block freed.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
 }
 
 void IgnoreWriteSignals() {

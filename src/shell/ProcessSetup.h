@@ -14,6 +14,11 @@ void OpenStandardDescriptors();
 // A handle counts as open only when greater than 0, so none may ever be 0.
 int MoveAboveZero(int fd);
 
+// Memory blocks of a megabyte or more go back to the system when freed. The memo's text buffer
+// (8 MB when full) is copied afresh now and then; left to the allocator's own rule, the freed
+// copies stay in the heap and count as resident for as long as the program runs.
+void ReturnLargeBlocksWhenFreed();
+
 // A write to a closed pipe or past the file-size limit then fails instead of killing the program.
 void IgnoreWriteSignals();
 
