@@ -38,24 +38,27 @@ Bytes Pattern(std::size_t size, std::uint8_t seed) {
     return bytes;
 }
 
-std::string Hex(const Bytes& bytes) {
+namespace {
+
+// `format` writes one byte in at most three characters.
+std::string EachByte(const Bytes& bytes, const char* format) {
     std::string text;
     for (const std::uint8_t byte : bytes) {
         char digits[4];
-        std::snprintf(digits, sizeof digits, " %02X", byte);
+        std::snprintf(digits, sizeof digits, format, byte);
         text += digits;
     }
     return text;
 }
 
+}  // namespace
+
+std::string Hex(const Bytes& bytes) {
+    return EachByte(bytes, " %02X");
+}
+
 std::string HexOf(const Bytes& bytes) {
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
+    return EachByte(bytes, "%02x");
 }
 
 bool InTestNamespace() {
