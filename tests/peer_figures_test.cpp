@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "peer/Addresses.h"
-#include "peer/Figures.h"
-#include "peer/VoiceStream.h"
-#include "peer/Wire.h"
+#include "peer/figures/Figures.h"
+#include "peer/session/VoiceStream.h"
+#include "peer/session/Wire.h"
 #include "phone/CallRules.h"
 #include "support/UdpPeer.h"
 

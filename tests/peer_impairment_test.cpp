@@ -8,8 +8,8 @@
 
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
-#include "peer/Figures.h"
-#include "peer/ImpairedOutlet.h"
+#include "peer/figures/Figures.h"
+#include "peer/session/ImpairedOutlet.h"
 #include "support/PeerProcess.h"
 #include "support/PhoneCalls.h"
 

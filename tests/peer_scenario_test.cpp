@@ -14,7 +14,7 @@
 
 #include "peer/Addresses.h"
 #include "peer/PeerError.h"
-#include "peer/Scenario.h"
+#include "peer/scenario/Scenario.h"
 #include "phone/CallRules.h"
 #include "support/PeerProcess.h"
 #include "support/PhoneCalls.h"

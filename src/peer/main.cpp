@@ -6,10 +6,10 @@
 #include <variant>
 
 #include "peer/Clock.h"
-#include "peer/CommandLine.h"
 #include "peer/PeerError.h"
-#include "peer/Signals.h"
-#include "peer/Subcommands.h"
+#include "peer/commands/CommandLine.h"
+#include "peer/commands/Subcommands.h"
+#include "peer/session/Signals.h"
 
 namespace {
 

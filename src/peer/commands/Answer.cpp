@@ -1,0 +1,83 @@
+// answer: listens and answers by the window's rules until its end condition.
+
+#include <filesystem>
+#include <iostream>
+
+#include "peer/Addresses.h"
+#include "peer/Clock.h"
+#include "peer/Files.h"
+#include "peer/commands/Subcommands.h"
+#include "peer/scenario/ScenarioSave.h"
+#include "peer/session/Session.h"
+
+namespace peer {
+
+int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
+    FileHandle play = OpenToRead(options.play, "--play");
+    // A saved scenario streams the caller's voice again from a file: the one recorded, or one
+    // made beside the scenario.
+    const std::string recordPath =
+        !options.record.empty() || options.save.empty() ? options.record : options.save + ".voice";
+    FileHandle record = OpenToWrite(
+        recordPath, options.record.empty() && !options.save.empty() ? "--save" : "--record");
+    Run run(options);
+    std::optional<ScenarioRecorder> recorder;
+    if (!options.save.empty()) {
+        recorder.emplace(ScenarioRecorder::Setup{
+            options.save, false, std::nullopt, recordPath, 1000,
+            "Saved by udpphone-peer answer: what the caller sent, and what came back to it.",
+            run.origin});
+        run.wire.AddTap(*recorder);
+    }
+
+    SessionSettings settings;
+    settings.peerPort = static_cast<std::uint16_t>(options.peerPort);
+    settings.replyToSender = options.replyToSender;
+    settings.rememberedPeer = options.peer;
+    settings.target = options.target;
+    settings.playFd = play.Release();
+    settings.recordFd = record.Release();
+    settings.impairments = options.impairments;
+    Session session(run.wire, run.report, run.figures, signals, std::move(settings));
+    std::cerr << "udpphone-peer: answering on " << EndpointText(run.wire.Bound()) << std::endl;
+
+    const double start = MonotonicSeconds();
+    const double deadline = options.duration ? start + *options.duration : Session::kNever;
+    const Session::Stop stop = session.RunUntil(
+        [&] {
+            return (options.untilDisconnect && session.Disconnects() > 0) ||
+                   (options.count && session.RequestsReceived() >= *options.count);
+        },
+        deadline);
+    // What the impairments made late or held back still goes out.
+    session.QuietVoice(MonotonicSeconds() + options.impairments.jitterMs / 1000 + 1);
+    session.Settle();
+
+    std::vector<std::string> reasons;
+    const bool conditionAsked = options.untilDisconnect || options.count;
+    if (conditionAsked && stop != Session::Stop::Condition) {
+        const std::string awaited = options.untilDisconnect
+                                        ? std::string("an accepted Disconnect")
+                                        : std::to_string(*options.count) + " requests (" +
+                                              std::to_string(session.RequestsReceived()) + " came)";
+        reasons.push_back(stop == Session::Stop::Signal ? "interrupted before " + awaited
+                                                        : "--duration ran out before " + awaited);
+    }
+    if (session.RecordErrors() > 0) {
+        reasons.push_back("--record: " + std::to_string(session.RecordErrors()) +
+                          " voice datagrams could not be written");
+    }
+    std::optional<std::string> saveFault;
+    if (recorder) {
+        saveFault = recorder->Finish();
+        if (options.record.empty() && !recorder->Streamed()) {
+            std::error_code ignored;
+            std::filesystem::remove(recordPath, ignored);
+        }
+    }
+    nlohmann::ordered_json summary = run.figures.Summary();
+    summary["impairments"] = session.Impairments();
+    return run.Finish(summary, reasons, saveFault);
+}
+
+}  // namespace peer

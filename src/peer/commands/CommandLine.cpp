@@ -1,0 +1,345 @@
+#include "peer/commands/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <charconv>
+#include <iostream>
+
+#include "peer/Addresses.h"
+#include "phone/PhoneDatagram.h"
+
+namespace peer {
+namespace {
+
+constexpr int kLargestDatagram = 65507;
+
+std::optional<long> WholeNumber(const std::string& text) {
+    long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// A 16-bit field takes -32768 to 65535: signed as a receiver reads it, or its bits unsigned.
+bool FitsField(long value) {
+    return value >= -32768 && value <= 65535;
+}
+
+const CLI::Validator kDotted(
+    [](std::string& text) {
+        return IsDottedAddress(text) ? std::string()
+                                     : "\"" + text +
+                                           "\" is not a dotted IPv4 address such as "
+                                           "192.0.2.7 (no names, no leading zeros)";
+    },
+    "A.B.C.D", "dotted address");
+
+const CLI::Validator kField(
+    [](std::string& text) {
+        const auto value = WholeNumber(text);
+        return value && FitsField(*value) ? std::string()
+                                          : "\"" + text + "\" is not a number from -32768 to 65535";
+    },
+    "-32768..65535", "16-bit field");
+
+const CLI::Validator kCommand(
+    [](std::string& text) {
+        return CommandCode(text) ? std::string()
+                                 : "\"" + text +
+                                       "\" is not ring, talk, hangup, disconnect, voice or a "
+                                       "number from -32768 to 65535";
+    },
+    "ring|talk|hangup|disconnect|voice|N", "command");
+
+const CLI::Validator kHex(
+    [](std::string& text) {
+        if (text.size() % 2 != 0) {
+            return "odd number of hex digits (" + std::to_string(text.size()) + ")";
+        }
+        for (const char c : text) {
+            if (std::isxdigit(static_cast<unsigned char>(c)) == 0) {
+                return std::string("\"") + c + "\" is not a hex digit";
+            }
+        }
+        if (text.size() / 2 > static_cast<std::size_t>(kLargestDatagram)) {
+            return "more than " + std::to_string(kLargestDatagram) + " bytes";
+        }
+        return std::string();
+    },
+    "HEX", "hex digits");
+
+const CLI::Validator kMagic(
+    [](std::string& text) {
+        return text.size() == 4 ? std::string() : "\"" + text + "\" is not exactly 4 bytes";
+    },
+    "4 BYTES", "magic");
+
+void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true) {
+    command.add_option("--bind", options.bind, "Local address to bind")
+        ->check(kDotted)
+        ->capture_default_str();
+    command.add_option("--local-port", options.localPort, "Local UDP port (0: any free one)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    command
+        .add_option("--receive-buffer", options.receiveBuffer,
+                    "Socket receive buffer to ask for, in bytes (SO_RCVBUF)")
+        ->check(CLI::Range(0, 1 << 30))
+        ->capture_default_str();
+    if (withTarget) {
+        command.add_option("--target", options.target, "Target number put into requests and voice")
+            ->capture_default_str();
+    }
+    command
+        .add_option("--pcap", options.pcap,
+                    "Write every datagram sent and received to FILE as pcapng")
+        ->type_name("FILE");
+    command.add_flag("--json", options.json, "One JSON object a line");
+    command.add_flag("--quiet", options.quiet, "No line for each datagram, only the summary");
+}
+
+void AddTimeout(CLI::App& command, int& timeoutMs) {
+    command.add_option("--timeout", timeoutMs, "Milliseconds to wait for each reply")
+        ->check(CLI::Range(0, 86'400'000))
+        ->capture_default_str();
+}
+
+void AddImpairments(CLI::App& command, ImpairmentSettings& settings) {
+    const auto percent = [&](const char* name, double& value, const char* help) {
+        command.add_option(name, value, help)->check(CLI::Range(0.0, 100.0))->group("Impairments");
+    };
+    percent("--drop", settings.dropPercent, "Percent of the outgoing voice chunks left unsent");
+    percent("--duplicate", settings.duplicatePercent, "Percent of the voice chunks sent twice");
+    percent("--reorder", settings.reorderPercent,
+            "Percent of the voice chunks held back and sent after the next one");
+    command
+        .add_option("--jitter", settings.jitterMs,
+                    "Send each voice chunk from 0 to MS milliseconds after its time")
+        ->check(CLI::Range(0.0, 60'000.0))
+        ->group("Impairments");
+    command.add_option("--seed", settings.seed, "Seed of the impairments, to repeat a run")
+        ->group("Impairments");
+}
+
+std::string HostHelp() {
+    return "The other endpoint: a name or address, optionally :PORT (default 20080)";
+}
+
+}  // namespace
+
+std::optional<std::int16_t> CommandCode(const std::string& text) {
+    static const std::pair<const char*, phone::Command> kNames[] = {
+        {"ring", phone::CmdRing},
+        {"talk", phone::CmdTalk},
+        {"hangup", phone::CmdHangUp},
+        {"disconnect", phone::CmdDisconnect},
+        {"voice", phone::CmdVoice}};
+    for (const auto& [name, code] : kNames) {
+        if (text == name) {
+            return code;
+        }
+    }
+    const auto value = WholeNumber(text);
+    if (value && FitsField(*value)) {
+        return static_cast<std::int16_t>(static_cast<std::uint16_t>(*value));
+    }
+    return std::nullopt;
+}
+
+Parsed ParseCommandLine(int argc, const char* const* argv) {
+    CLI::App app(
+        "udpphone-peer: a headless endpoint of the udpphone protocol for scripts and CI.\n"
+        "Exit codes: 0 pass, 1 fail, 2 bad usage or a file, name or socket that cannot be used.",
+        "udpphone-peer");
+    app.require_subcommand(1);
+
+    AnswerOptions answer;
+    CLI::App* answerCommand =
+        app.add_subcommand("answer", "Listen and answer calls by the window's rules");
+    AddCommon(*answerCommand, answer);
+    answerCommand
+        ->add_option("--peer-port", answer.peerPort, "Port the replies and voice are sent to")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    answerCommand->add_option("--peer", answer.peer, "Peer address remembered from the start")
+        ->check(kDotted);
+    answerCommand->add_flag("--reply-to-sender", answer.replyToSender,
+                            "Send every reply to the sender's own address and port");
+    answerCommand->add_option("--record", answer.record,
+                              "File the incoming voice is written to (created or truncated)");
+    answerCommand->add_option("--play", answer.play, "File streamed back while talking");
+    std::string until;
+    answerCommand->add_option("--until", until, "End at the first accepted Disconnect or HangUp")
+        ->check(CLI::IsMember({"disconnect"}));
+    std::uint64_t count = 0;
+    CLI::Option* countOption = answerCommand->add_option("--count", count, "End after N requests")
+                                   ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 62));
+    double duration = 0;
+    CLI::Option* durationOption =
+        answerCommand->add_option("--duration", duration, "End after SECONDS")
+            ->check(CLI::PositiveNumber);
+
+    AddImpairments(*answerCommand, answer.impairments);
+    answerCommand
+        ->add_option("--save", answer.save,
+                     "Write the caller's side of what happened as a scenario to FILE")
+        ->type_name("FILE");
+
+    CallOptions call;
+    CLI::App* callCommand =
+        app.add_subcommand("call", "Ring, Talk, stream a file, record the reply voice, Disconnect");
+    AddCommon(*callCommand, call);
+    callCommand->add_option("HOST", call.host, HostHelp())->required();
+    callCommand->add_option("--play", call.play, "File streamed as voice while talking");
+    callCommand->add_option("--record", call.record,
+                            "File the incoming voice is written to (created or truncated)");
+    double talkSeconds = 0;
+    CLI::Option* talkOption =
+        callCommand
+            ->add_option("--talk-seconds", talkSeconds,
+                         "Seconds to stay talking (default: until the --play file ends)")
+            ->check(CLI::NonNegativeNumber);
+    AddTimeout(*callCommand, call.timeoutMs);
+    callCommand->add_option("--expect-status", call.expectStatus, "Status every reply must carry")
+        ->check(kField)
+        ->capture_default_str();
+    AddImpairments(*callCommand, call.impairments);
+    callCommand
+        ->add_option("--save", call.save,
+                     "Write what was sent and what came back as a scenario to FILE")
+        ->type_name("FILE");
+
+    SendOptions send;
+    CLI::App* sendCommand =
+        app.add_subcommand("send", "Send one datagram, built from flags or given as hex");
+    AddCommon(*sendCommand, send);
+    sendCommand->add_option("HOST", send.host, HostHelp())->required();
+    std::vector<CLI::Option*> fields;
+    fields.push_back(sendCommand->add_option("--command", send.command, "Command")
+                         ->check(kCommand)
+                         ->capture_default_str());
+    fields.push_back(sendCommand->add_option("--status", send.status, "Status word")
+                         ->check(kField)
+                         ->capture_default_str());
+    fields.push_back(sendCommand->add_option("--seq", send.seq, "Seq word")
+                         ->check(kField)
+                         ->capture_default_str());
+    std::int32_t length = 0;
+    CLI::Option* lengthOption =
+        sendCommand->add_option("--length", length, "Length word (default: the payload's size)")
+            ->check(kField);
+    fields.push_back(lengthOption);
+    fields.push_back(
+        sendCommand
+            ->add_option("--payload-file", send.payloadFile, "Bytes placed from offset 14 on")
+            ->check(CLI::ExistingFile));
+    int size = 0;
+    CLI::Option* sizeOption =
+        sendCommand->add_option("--size", size, "Pad with zeros or cut to this many bytes")
+            ->check(CLI::Range(0, kLargestDatagram));
+    fields.push_back(sizeOption);
+    fields.push_back(sendCommand->add_option("--magic", send.magic, "The first 4 bytes")
+                         ->check(kMagic)
+                         ->capture_default_str());
+    std::string hex;
+    CLI::Option* hexOption =
+        sendCommand->add_option("--hex", hex, "The whole datagram, as hex digits")->check(kHex);
+    fields.push_back(sendCommand->get_option("--target"));
+    for (CLI::Option* field : fields) {
+        hexOption->excludes(field);
+    }
+    AddTimeout(*sendCommand, send.timeoutMs);
+    std::string sendExpect = "1";
+    sendCommand
+        ->add_option("--expect-status", sendExpect,
+                     "Status the reply must carry, or none: no reply may come")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return text == "none" || kField(text).empty()
+                           ? std::string()
+                           : "\"" + text + "\" is neither none nor a number from -32768 to 65535";
+            },
+            "N|none", "expected status"))
+        ->capture_default_str();
+
+    LoadOptions load;
+    CLI::App* loadCommand =
+        app.add_subcommand("load", "Send Ring requests or voice at a rate, count the replies");
+    AddCommon(*loadCommand, load);
+    loadCommand->add_option("HOST", load.host, HostHelp())->required();
+    std::string kind = "ring";
+    loadCommand->add_option("--kind", kind, "What to send")
+        ->check(CLI::IsMember({"ring", "voice"}))
+        ->capture_default_str();
+    loadCommand->add_option("--rate", load.rate, "Datagrams per second")
+        ->check(CLI::Range(1.0, 10'000'000.0))
+        ->capture_default_str();
+    loadCommand->add_option("--duration", load.duration, "Seconds of sending")
+        ->check(CLI::Range(0.001, 86'400.0))
+        ->capture_default_str();
+    loadCommand
+        ->add_option("--min-answered", load.minAnswered,
+                     "Percent of the requests that must be answered to pass")
+        ->check(CLI::Range(0.0, 100.0))
+        ->capture_default_str();
+    AddTimeout(*loadCommand, load.timeoutMs);
+
+    ScenarioOptions scenario;
+    CLI::App* runCommand =
+        app.add_subcommand("run", "Play a scenario against an endpoint, step by step");
+    AddCommon(*runCommand, scenario);
+    runCommand->add_option("SCENARIO", scenario.scenario, "The scenario file")->required();
+    runCommand->add_option("HOST", scenario.host, HostHelp())->required();
+    runCommand->add_flag("--strict", scenario.strict,
+                         "Fail when a datagram comes that no expectation takes");
+    AddImpairments(*runCommand, scenario.impairments);
+
+    Parsed parsed;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        parsed.exitCode = code == 0 ? 0 : 2;
+        return parsed;
+    }
+
+    if (answerCommand->parsed()) {
+        answer.untilDisconnect = !until.empty();
+        if (countOption->count() > 0) {
+            answer.count = count;
+        }
+        if (durationOption->count() > 0) {
+            answer.duration = duration;
+        }
+        parsed.invocation = answer;
+    } else if (callCommand->parsed()) {
+        if (talkOption->count() > 0) {
+            call.talkSeconds = talkSeconds;
+        }
+        parsed.invocation = call;
+    } else if (sendCommand->parsed()) {
+        if (lengthOption->count() > 0) {
+            send.length = length;
+        }
+        if (sizeOption->count() > 0) {
+            send.size = size;
+        }
+        if (hexOption->count() > 0) {
+            send.hex = hex;
+        }
+        send.expectStatus = sendExpect == "none"
+                                ? std::nullopt
+                                : std::optional<std::int32_t>(std::stoi(sendExpect));
+        parsed.invocation = send;
+    } else if (loadCommand->parsed()) {
+        load.voice = kind == "voice";
+        parsed.invocation = load;
+    } else {
+        parsed.invocation = scenario;
+    }
+    return parsed;
+}
+
+}  // namespace peer

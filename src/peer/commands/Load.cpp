@@ -1,0 +1,186 @@
+// load: Ring requests or voice at a steady rate, in batches of at most 1 ms worth, counting the
+// replies and their latency.
+
+#include <poll.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "peer/Addresses.h"
+#include "peer/Clock.h"
+#include "peer/commands/Subcommands.h"
+
+namespace peer {
+namespace {
+
+constexpr double kBatchSeconds = 0.001;
+
+// Ring requests take Seq by the request rule from a counter starting at 1, so request i carries
+// (i + 1) mod 65536: a reply names the latest request with its Seq. A reply later than 65,536
+// requests would be taken for a newer one; at 100,000 a second that is 0.65 s.
+class RingReplies {
+  public:
+    void Sent(std::uint64_t index, double stamp) {
+        const std::uint16_t seq = SeqOf(index);
+        stamps_[seq] = stamp;
+        owner_[seq] = index;
+        answered_[seq] = false;
+        sent_ = index + 1;
+    }
+    // The latency of the request a reply answers; none for a repeat or an unknown Seq.
+    std::optional<double> Reply(std::uint16_t seq, double stamp) {
+        if (sent_ == 0 || owner_[seq] >= sent_ || SeqOf(owner_[seq]) != seq || answered_[seq]) {
+            ++unmatched_;
+            return std::nullopt;
+        }
+        answered_[seq] = true;
+        ++answered_count_;
+        return stamp - stamps_[seq];
+    }
+    std::uint64_t Answered() const { return answered_count_; }
+    std::uint64_t Unmatched() const { return unmatched_; }
+
+  private:
+    static std::uint16_t SeqOf(std::uint64_t index) {
+        return static_cast<std::uint16_t>((index + 1) & 0xFFFF);
+    }
+    std::vector<double> stamps_ = std::vector<double>(65536);
+    std::vector<std::uint64_t> owner_ = std::vector<std::uint64_t>(65536, UINT64_MAX);
+    std::vector<bool> answered_ = std::vector<bool>(65536);
+    std::uint64_t sent_ = 0;
+    std::uint64_t answered_count_ = 0;
+    std::uint64_t unmatched_ = 0;
+};
+
+}  // namespace
+
+int RunLoad(const LoadOptions& options, SignalWatch& signals) {
+    const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
+    const in_addr address = Resolve(host.host);
+    Run run(options);
+    const sockaddr_in to = MakeEndpoint(address, host.port);
+
+    const auto total = std::max<std::uint64_t>(
+        1, static_cast<std::uint64_t>(std::llround(options.rate * options.duration)));
+    const auto batchLimit =
+        std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(options.rate * kBatchSeconds)));
+    const std::size_t size = options.voice ? phone::kVoiceSize : phone::kRequestSize;
+    std::vector<std::uint8_t> storage(batchLimit * size);
+    std::vector<Outgoing> batch(batchLimit);
+
+    RingReplies replies;
+    auto take = [&](const DatagramEvent& event) {
+        if (event.look.kind == Kind::Reply && event.look.header.Command == phone::CmdRing) {
+            if (const auto latency = replies.Reply(event.look.header.Seq, event.stamp)) {
+                run.figures.AddReplyLatency(*latency);
+            }
+        }
+    };
+
+    std::int32_t nextSeq = 1;
+    std::uint64_t sent = 0;
+    std::uint64_t batches = 0;
+    double firstSend = 0, lastSend = 0;
+    bool interrupted = false;
+    const double start = MonotonicSeconds();
+    double wake = start;
+    while (sent < total) {
+        SleepUntil(wake);
+        if (signals.Caught()) {
+            interrupted = true;
+            break;
+        }
+        const double now = MonotonicSeconds();
+        const auto due = std::min<std::uint64_t>(
+            total, static_cast<std::uint64_t>(std::floor((now - start) * options.rate)) + 1);
+        const std::size_t count = static_cast<std::size_t>(
+            std::min<std::uint64_t>(due - std::min(due, sent), batchLimit));
+        if (count > 0) {
+            const double stamp = RealtimeSeconds();
+            for (std::size_t i = 0; i < count; ++i) {
+                auto datagram = std::span<std::uint8_t>(storage).subspan(i * size, size);
+                if (options.voice) {
+                    phone::BuildVoiceHeader(datagram.first<phone::kVoiceSize>(),
+                                            phone::VoiceSeq(nextSeq), options.target,
+                                            static_cast<std::int16_t>(phone::kVoicePayloadSize));
+                    phone::AdvanceVoiceSeq(nextSeq);
+                } else {
+                    phone::BuildRequest(datagram.first<phone::kRequestSize>(), phone::CmdRing,
+                                        phone::TakeRequestSeq(nextSeq), options.target);
+                    replies.Sent(sent + i, stamp);
+                }
+                batch[i] = {to, datagram};
+            }
+            if (sent == 0) {
+                firstSend = now;
+            }
+            lastSend = now;
+            run.wire.Send(std::span<const Outgoing>(batch).first(count));
+            sent += count;
+            ++batches;
+        }
+        run.wire.Receive(take, 1u << 16);
+        // The next batch when its first request is due, but not before 1 ms after this one:
+        // behind schedule, batches follow at once until it is caught up.
+        const double nextDue = start + static_cast<double>(sent) / options.rate;
+        wake = sent < due ? now : std::max(nextDue, wake + kBatchSeconds);
+    }
+    const double sendingSeconds = MonotonicSeconds() - start;
+
+    // The last replies, for at most the reply timeout.
+    const double deadline = MonotonicSeconds() + options.timeoutMs / 1000.0;
+    while (!options.voice && !interrupted && replies.Answered() < sent) {
+        const double now = MonotonicSeconds();
+        if (now >= deadline) {
+            break;
+        }
+        pollfd watched[] = {{run.wire.Descriptor(), POLLIN, 0}, {signals.Descriptor(), POLLIN, 0}};
+        const timespec timeout = ToTimespec(deadline - now);
+        ::ppoll(watched, 2, &timeout, nullptr);
+        if (signals.Caught()) {
+            interrupted = true;
+        }
+        run.wire.Receive(take, 1u << 16);
+    }
+    run.figures.CountAnswered(replies.Answered());
+    run.figures.SetSendErrors(run.wire.SendErrors());
+
+    const double answeredPercent =
+        sent == 0 ? 0 : 100.0 * static_cast<double>(replies.Answered()) / static_cast<double>(sent);
+    std::vector<std::string> reasons;
+    if (interrupted) {
+        reasons.push_back("interrupted by a signal");
+    }
+    if (run.wire.SendErrors() > 0) {
+        reasons.push_back(std::to_string(run.wire.SendErrors()) + " datagrams could not be sent");
+    }
+    if (!options.voice && answeredPercent < options.minAnswered) {
+        char text[160];
+        std::snprintf(text, sizeof text, "%.3f %% answered, at least %.3f %% wanted",
+                      answeredPercent, options.minAnswered);
+        reasons.push_back(text);
+    }
+    nlohmann::ordered_json summary = run.figures.Summary();
+    summary["load"] = {
+        {"kind", options.voice ? "voice" : "ring"},
+        {"rate", options.rate},
+        {"planned", total},
+        {"sent", sent},
+        {"sending_seconds", std::round(sendingSeconds * 1e6) / 1e6},
+        // Requests after the first over the time they took: the rate the schedule kept.
+        {"achieved_rate", sent > 1 && lastSend > firstSend
+                              ? std::round(static_cast<double>(sent - 1) / (lastSend - firstSend))
+                              : 0.0},
+        {"batches", batches},
+        {"answered", options.voice ? nlohmann::ordered_json(nullptr)
+                                   : nlohmann::ordered_json(replies.Answered())},
+        {"answered_percent",
+         options.voice ? nlohmann::ordered_json(nullptr)
+                       : nlohmann::ordered_json(std::round(answeredPercent * 1000) / 1000)},
+        {"unmatched_replies", replies.Unmatched()},
+    };
+    return run.Finish(summary, reasons);
+}
+
+}  // namespace peer

@@ -1,0 +1,82 @@
+#pragma once
+// The subcommands' settings as the command line gives them, already checked for range and form.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "peer/session/Impairment.h"
+
+namespace peer {
+
+struct CommonOptions {
+    std::string bind = "0.0.0.0";
+    int localPort = 20080;
+    bool json = false;
+    bool quiet = false;
+    // 4 MiB holds several seconds of requests at full speed while the process is descheduled.
+    int receiveBuffer = 4 << 20;
+    std::int32_t target = 1;
+    std::string pcap;  // capture file; empty: none
+};
+
+struct AnswerOptions : CommonOptions {
+    int peerPort = 20080;
+    std::string peer;
+    bool replyToSender = false;
+    std::string record;
+    std::string play;
+    bool untilDisconnect = false;
+    std::optional<std::uint64_t> count;
+    std::optional<double> duration;
+    ImpairmentSettings impairments;
+    std::string save;  // scenario file; empty: none
+};
+
+struct CallOptions : CommonOptions {
+    std::string host;
+    std::string play;
+    std::string record;
+    std::optional<double> talkSeconds;
+    int timeoutMs = 1000;
+    std::int32_t expectStatus = 1;
+    ImpairmentSettings impairments;
+    std::string save;
+};
+
+struct SendOptions : CommonOptions {
+    std::string host;
+    std::string command = "ring";
+    std::int32_t status = 0;
+    std::int32_t seq = 1;
+    std::optional<std::int32_t> length;
+    std::string payloadFile;
+    std::optional<int> size;
+    std::string magic = "zelk";
+    std::optional<std::string> hex;  // the whole datagram, possibly empty
+    int timeoutMs = 1000;
+    // A status the reply must carry, or none: then no reply may come.
+    std::optional<std::int32_t> expectStatus = 1;
+};
+
+struct LoadOptions : CommonOptions {
+    std::string host;
+    bool voice = false;
+    double rate = 1000;
+    double duration = 10;
+    double minAnswered = 100;
+    int timeoutMs = 1000;
+};
+
+}  // namespace peer
+
+namespace peer {
+
+struct ScenarioOptions : CommonOptions {
+    std::string scenario;
+    std::string host;
+    ImpairmentSettings impairments;
+    bool strict = false;
+};
+
+}  // namespace peer

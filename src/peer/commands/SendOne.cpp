@@ -1,0 +1,131 @@
+// send: one datagram, built from flags or given whole, and the reply if one comes.
+
+#include <poll.h>
+
+#include <algorithm>
+
+#include "peer/Addresses.h"
+#include "peer/Clock.h"
+#include "peer/Files.h"
+#include "peer/PeerError.h"
+#include "peer/commands/CommandLine.h"
+#include "peer/commands/Subcommands.h"
+
+namespace peer {
+namespace {
+
+constexpr std::size_t kLargestDatagram = 65507;
+
+std::vector<std::uint8_t> FromHex(const std::string& hex) {
+    std::vector<std::uint8_t> bytes(hex.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+std::uint16_t Bits(std::int32_t value) {
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(value));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> BuildDatagram(const SendOptions& options) {
+    if (options.hex) {
+        return FromHex(*options.hex);
+    }
+    const std::int16_t command = *CommandCode(options.command);
+    const std::vector<std::uint8_t> payload =
+        options.payloadFile.empty()
+            ? std::vector<std::uint8_t>()
+            : ReadWhole(options.payloadFile, kLargestDatagram - phone::kOffsetPayload,
+                        "--payload-file");
+    // The protocol's own shapes unless told otherwise: 416 bytes for voice, 12 for the rest,
+    // longer where the payload needs it.
+    std::size_t size = command == phone::CmdVoice ? phone::kVoiceSize : phone::kRequestSize;
+    if (!payload.empty() || options.length) {
+        size = std::max(size, phone::kOffsetPayload + payload.size());
+    }
+    std::vector<std::uint8_t> bytes(size);
+    std::copy(options.magic.begin(), options.magic.end(), bytes.begin());
+    phone::WriteWord(bytes, phone::kOffsetSeq, Bits(options.seq));
+    phone::WriteWord(bytes, phone::kOffsetTarget, Bits(options.target));
+    phone::WriteWord(bytes, phone::kOffsetCommand, static_cast<std::uint16_t>(command));
+    phone::WriteWord(bytes, phone::kOffsetStatus, Bits(options.status));
+    phone::WriteWord(bytes, phone::kOffsetLength,
+                     Bits(options.length.value_or(static_cast<std::int32_t>(payload.size()))));
+    std::copy(payload.begin(), payload.end(),
+              bytes.begin() + static_cast<std::ptrdiff_t>(phone::kOffsetPayload));
+    if (options.size) {
+        bytes.resize(static_cast<std::size_t>(*options.size));
+    }
+    return bytes;
+}
+
+int RunSend(const SendOptions& options, SignalWatch& signals) {
+    const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
+    const in_addr address = Resolve(host.host);
+    const std::vector<std::uint8_t> datagram = BuildDatagram(options);
+    Run run(options);
+    const sockaddr_in to = MakeEndpoint(address, host.port);
+
+    const double sentStamp = RealtimeSeconds();
+    if (!run.wire.Send(to, datagram)) {
+        errno = run.wire.LastSendError();
+        throw UsageError(SystemMessage("cannot send to " + EndpointText(to)));
+    }
+    // The first datagram from the host is taken for the reply; others are only reported.
+    std::optional<DatagramEvent> reply;
+    std::vector<std::uint8_t> replyBytes;
+    const double deadline = MonotonicSeconds() + options.timeoutMs / 1000.0;
+    bool interrupted = false;
+    while (!reply) {
+        const double now = MonotonicSeconds();
+        if (now >= deadline) {
+            break;
+        }
+        if (signals.Caught()) {
+            interrupted = true;
+            break;
+        }
+        pollfd watched[] = {{run.wire.Descriptor(), POLLIN, 0}, {signals.Descriptor(), POLLIN, 0}};
+        const timespec timeout = ToTimespec(deadline - now);
+        ::ppoll(watched, 2, &timeout, nullptr);
+        run.wire.Receive([&](const DatagramEvent& event) {
+            if (!reply && event.peer.sin_addr.s_addr == address.s_addr) {
+                replyBytes.assign(event.bytes.begin(), event.bytes.end());
+                reply = event;
+                reply->bytes = replyBytes;
+                reply->windowBuffer = nullptr;
+            }
+        });
+    }
+
+    std::vector<std::string> reasons;
+    if (interrupted) {
+        reasons.push_back("interrupted by a signal");
+    } else if (!options.expectStatus) {
+        if (reply) {
+            reasons.push_back(std::string("a ") + KindName(reply->look.kind) +
+                              " came back where none was expected");
+        }
+    } else if (!reply) {
+        reasons.push_back("no reply within " + std::to_string(options.timeoutMs) + " ms");
+    } else if (reply->look.kind != Kind::Reply) {
+        reasons.push_back(std::string("a ") + KindName(reply->look.kind) +
+                          " came back, not a reply");
+    } else if (reply->look.header.Status != static_cast<std::int16_t>(*options.expectStatus)) {
+        reasons.push_back("reply with status " + std::to_string(reply->look.header.Status) +
+                          ", expected " + std::to_string(*options.expectStatus));
+    }
+    if (reply && reply->look.kind == Kind::Reply) {
+        run.figures.AddReplyLatency(reply->stamp - sentStamp);
+        run.figures.CountAnswered();
+    }
+    run.figures.SetSendErrors(run.wire.SendErrors());
+    nlohmann::ordered_json summary = run.figures.Summary();
+    summary["reply"] = reply ? Report::Describe(*reply) : nlohmann::ordered_json(nullptr);
+    return run.Finish(summary, reasons);
+}
+
+}  // namespace peer

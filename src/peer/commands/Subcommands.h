@@ -1,0 +1,51 @@
+#pragma once
+// The four subcommands. Each checks what only the system can tell (names, files, the port) before
+// it sends anything, and returns the exit code: 0 pass, 1 fail; UsageError means 2.
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "peer/capture/Capture.h"
+#include "peer/commands/Options.h"
+#include "peer/figures/Figures.h"
+#include "peer/figures/Report.h"
+#include "peer/session/Signals.h"
+#include "peer/session/Wire.h"
+
+namespace peer {
+
+int RunAnswer(const AnswerOptions& options, SignalWatch& signals);
+int RunCall(const CallOptions& options, SignalWatch& signals);
+int RunSend(const SendOptions& options, SignalWatch& signals);
+int RunLoad(const LoadOptions& options, SignalWatch& signals);
+int RunScenario(const ScenarioOptions& options, SignalWatch& signals);
+
+// The datagram `send` sends, from its flags or its hex; UsageError when it cannot be built.
+std::vector<std::uint8_t> BuildDatagram(const SendOptions& options);
+
+// The socket and the taps every run has: the figures and the report watch the wire, and with
+// --pcap the capture (its file made here, before anything is sent).
+struct Run {
+    explicit Run(const CommonOptions& options);
+    // Another socket of the run, bound to `address` (any port), watched by the same taps.
+    Wire& AddWire(const in_addr& address);
+    // The summary with its verdict, last on standard output; the exit code: 2 after a capture
+    // (or `failedFile`) that could not be written, else 0 pass, 1 fail.
+    int Finish(nlohmann::ordered_json summary, const std::vector<std::string>& reasons,
+               const std::optional<std::string>& failedFile = std::nullopt);
+
+    int receiveBuffer;
+    double origin;  // monotonic seconds at the start: event times count from here
+    Wire wire;
+    Figures figures;
+    Report report;
+    std::unique_ptr<Capture> capture;
+    std::vector<std::unique_ptr<Wire>> otherWires;
+
+  private:
+    void Watch(Wire& watched);
+};
+
+}  // namespace peer

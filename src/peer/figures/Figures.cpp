@@ -1,0 +1,181 @@
+#include "peer/figures/Figures.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace peer {
+namespace {
+
+std::uint16_t SeqAfter(std::uint16_t seq, bool voice) {
+    // A voice datagram taken at 65535 sets the counter back to 1; a request lets it run on.
+    return voice && seq == 65535 ? 1 : static_cast<std::uint16_t>(seq + 1);
+}
+
+// A gap older than this many numbers is final: its Seq may come round again.
+constexpr std::uint16_t kGapMemory = 16384;
+
+}  // namespace
+
+double Ms(double seconds) {
+    return std::round(seconds * 1e6) / 1e3;
+}
+
+void Samples::Add(double seconds) {
+    if (seen_ == 0 || seconds < min_) {
+        min_ = seconds;
+    }
+    if (seen_ == 0 || seconds > max_) {
+        max_ = seconds;
+    }
+    ++seen_;
+    if (kept_.size() < capacity_) {
+        kept_.push_back(seconds);
+        return;
+    }
+    // Reservoir sampling: each value seen so far stays with the same chance.
+    random_ ^= random_ << 13;
+    random_ ^= random_ >> 7;
+    random_ ^= random_ << 17;
+    const std::uint64_t slot = random_ % seen_;
+    if (slot < capacity_) {
+        kept_[slot] = seconds;
+    }
+}
+
+nlohmann::ordered_json SpreadMs(const Samples& samples, bool withMin) {
+    nlohmann::ordered_json spread;
+    std::vector<double> seconds = samples.Kept();
+    if (seconds.empty()) {
+        spread = {{"median", nullptr}, {"p99", nullptr}, {"max", nullptr}};
+        if (withMin) {
+            spread["min"] = nullptr;
+        }
+        return spread;
+    }
+    std::sort(seconds.begin(), seconds.end());
+    const std::size_t n = seconds.size();
+    const double median = n % 2 == 1 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2;
+    const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
+    spread = {{"median", Ms(median)},
+              {"p99", Ms(seconds[std::max<std::size_t>(rank, 1) - 1])},
+              {"max", Ms(samples.Max())}};
+    if (withMin) {
+        spread["min"] = Ms(samples.Min());
+    }
+    return spread;
+}
+
+void SeqCheck::Take(std::uint16_t seq, bool voice) {
+    if (!started_) {
+        started_ = true;
+        expected_ = SeqAfter(seq, voice);
+        return;
+    }
+    const auto ahead = static_cast<std::int16_t>(static_cast<std::uint16_t>(seq - expected_));
+    if (ahead == 0) {
+        expected_ = SeqAfter(seq, voice);
+    } else if (ahead > 0) {
+        for (std::uint16_t skipped = expected_; skipped != seq; ++skipped) {
+            // Voice past 65535 goes on from 1: a voice gap across the wrap has no 0 in it.
+            if (skipped == 0 && voice) {
+                continue;
+            }
+            if (!missing_[skipped]) {
+                missing_[skipped] = true;
+                missingOrder_.push_back(skipped);
+                ++gaps_;
+            }
+        }
+        expected_ = SeqAfter(seq, voice);
+    } else if (missing_[seq]) {
+        missing_[seq] = false;
+        --gaps_;
+        ++reordered_;
+    } else {
+        ++duplicates_;
+    }
+    Forget();
+}
+
+void SeqCheck::Forget() {
+    while (missingFront_ < missingOrder_.size()) {
+        const std::uint16_t oldest = missingOrder_[missingFront_];
+        if (missing_[oldest] && static_cast<std::uint16_t>(expected_ - oldest) < kGapMemory) {
+            break;
+        }
+        missing_[oldest] = false;
+        ++missingFront_;
+    }
+    if (missingFront_ > 4096 && missingFront_ * 2 > missingOrder_.size()) {
+        missingOrder_.erase(missingOrder_.begin(),
+                            missingOrder_.begin() + static_cast<std::ptrdiff_t>(missingFront_));
+        missingFront_ = 0;
+    }
+}
+
+void Figures::OnDatagram(const DatagramEvent& event) {
+    const Kind kind = event.look.kind;
+    if (event.outgoing) {
+        ++datagramsSent_;
+        requestsSent_ += kind == Kind::Request;
+        repliesSent_ += kind == Kind::Reply;
+        if (kind == Kind::Voice) {
+            ++voiceSent_;
+            if (lastVoiceSent_ >= 0) {
+                sentSpacing_.Add(event.t - lastVoiceSent_);
+            }
+            lastVoiceSent_ = event.t;
+        }
+        return;
+    }
+    ++datagramsReceived_;
+    switch (kind) {
+        case Kind::Request:
+            ++requestsReceived_;
+            seq_.Take(event.look.header.Seq, false);
+            break;
+        case Kind::Reply:
+            ++repliesReceived_;
+            break;
+        case Kind::Voice:
+            ++voiceReceived_;
+            seq_.Take(event.look.header.Seq, true);
+            // Kernel stamps: the spacing as it arrived, not as this process got round to it.
+            if (lastVoiceReceived_ >= 0) {
+                receivedSpacing_.Add(event.stamp - lastVoiceReceived_);
+            }
+            lastVoiceReceived_ = event.stamp;
+            break;
+        case Kind::Ignored:
+            ++ignored_[event.look.reason];
+            break;
+    }
+}
+
+nlohmann::ordered_json Figures::Summary() const {
+    nlohmann::ordered_json summary = {
+        {"datagrams_sent", datagramsSent_},
+        {"datagrams_received", datagramsReceived_},
+        {"voice_sent", voiceSent_},
+        {"voice_received", voiceReceived_},
+        {"requests_sent", requestsSent_},
+        {"requests_answered", requestsAnswered_},
+        {"requests_received", requestsReceived_},
+        {"replies_sent", repliesSent_},
+        {"replies_received", repliesReceived_},
+        {"ignored_received", ignored_},
+        {"send_errors", sendErrors_},
+        {"pacing_sent_ms", SpreadMs(sentSpacing_)},
+        {"pacing_received_ms", SpreadMs(receivedSpacing_)},
+        {"drift_ms",
+         voiceTimed_ ? nlohmann::ordered_json(Ms(drift_)) : nlohmann::ordered_json(nullptr)},
+        {"stalls", stalls_},
+        {"seq_gaps", seq_.Gaps()},
+        {"seq_duplicates", seq_.Duplicates()},
+        {"seq_reordered", seq_.Reordered()},
+        {"reply_latency_ms", SpreadMs(latencies_, false)},
+    };
+    return summary;
+}
+
+}  // namespace peer

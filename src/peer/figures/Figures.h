@@ -1,0 +1,102 @@
+#pragma once
+// The figures of a run, taken from every datagram that passes the wire: counts, the spacing of
+// voice as sent and as received, the Seq order of what the other side numbered, reply latency.
+
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "peer/session/Wire.h"
+
+namespace peer {
+
+// Measured durations in seconds. A long run keeps a uniform sample of at most `capacity` of them
+// (the extremes exactly), so its memory stays bounded.
+class Samples {
+  public:
+    explicit Samples(std::size_t capacity = 10'000'000) : capacity_(capacity) {}
+    void Add(double seconds);
+    const std::vector<double>& Kept() const { return kept_; }
+    double Min() const { return min_; }
+    double Max() const { return max_; }
+
+  private:
+    std::size_t capacity_;
+    std::vector<double> kept_;
+    std::uint64_t seen_ = 0;
+    std::uint64_t random_ = 0x9E3779B97F4A7C15u;
+    double min_ = 0, max_ = 0;
+};
+
+// Median, 99th percentile (nearest rank), largest and smallest, in milliseconds; null when there
+// is nothing to measure.
+nlohmann::ordered_json SpreadMs(const Samples& samples, bool withMin = true);
+
+// Follows the Seq of the requests and voice another endpoint numbered, by its own rules: one
+// counter for both, a request's Seq runs on from 0 after 65535, a voice datagram's from 1. A Seq
+// that skips ahead leaves a gap; one that fills a gap later was reordered; one seen before (or
+// behind without a gap to fill) is a duplicate.
+class SeqCheck {
+  public:
+    void Take(std::uint16_t seq, bool voice);
+    std::uint64_t Gaps() const { return gaps_; }
+    std::uint64_t Duplicates() const { return duplicates_; }
+    std::uint64_t Reordered() const { return reordered_; }
+
+  private:
+    void Forget();
+
+    bool started_ = false;
+    std::uint16_t expected_ = 0;
+    std::vector<bool> missing_ = std::vector<bool>(65536);
+    std::vector<std::uint16_t> missingOrder_;
+    std::size_t missingFront_ = 0;
+    std::uint64_t gaps_ = 0;
+    std::uint64_t duplicates_ = 0;
+    std::uint64_t reordered_ = 0;
+};
+
+class Figures final : public DatagramTap {
+  public:
+    void OnDatagram(const DatagramEvent& event) override;
+
+    void AddReplyLatency(double seconds) { latencies_.Add(seconds); }
+    void CountAnswered(std::uint64_t count = 1) { requestsAnswered_ += count; }
+    // The last voice datagram's send time against its own deadline, and the stalls on the way.
+    void SetVoiceTiming(double driftSeconds, std::uint64_t stalls) {
+        drift_ = driftSeconds;
+        stalls_ = stalls;
+        voiceTimed_ = true;
+    }
+    void SetSendErrors(std::uint64_t errors) { sendErrors_ = errors; }
+
+    std::uint64_t DatagramsSent() const { return datagramsSent_; }
+    std::uint64_t VoiceSent() const { return voiceSent_; }
+    std::uint64_t VoiceReceived() const { return voiceReceived_; }
+    std::uint64_t RequestsAnswered() const { return requestsAnswered_; }
+
+    // Every figure of the summary but the verdict.
+    nlohmann::ordered_json Summary() const;
+
+  private:
+    std::uint64_t datagramsSent_ = 0, datagramsReceived_ = 0;
+    std::uint64_t voiceSent_ = 0, voiceReceived_ = 0;
+    std::uint64_t requestsSent_ = 0, requestsReceived_ = 0;
+    std::uint64_t repliesSent_ = 0, repliesReceived_ = 0;
+    std::uint64_t requestsAnswered_ = 0;
+    std::uint64_t sendErrors_ = 0;
+    std::map<std::string, std::uint64_t> ignored_;
+    double lastVoiceSent_ = -1, lastVoiceReceived_ = -1;
+    Samples sentSpacing_, receivedSpacing_, latencies_;
+    SeqCheck seq_;
+    double drift_ = 0;
+    std::uint64_t stalls_ = 0;
+    bool voiceTimed_ = false;
+};
+
+// Milliseconds rounded to the microsecond, as the summary shows them.
+double Ms(double seconds);
+
+}  // namespace peer

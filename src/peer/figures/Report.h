@@ -1,0 +1,38 @@
+#pragma once
+// What the peer prints on standard output: a line for each datagram sent or received (unless
+// quiet), readable or as one JSON object a line, and last the summary.
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "peer/session/Wire.h"
+
+namespace peer {
+
+struct OutputStyle {
+    bool json = false;
+    bool quiet = false;
+};
+
+class Report final : public DatagramTap {
+  public:
+    explicit Report(OutputStyle style, std::FILE* out = stdout) : style_(style), out_(out) {}
+
+    void OnDatagram(const DatagramEvent& event) override;
+
+    // A line of the window's log for an answered request; readable output only.
+    void LogLine(const std::string& line);
+
+    // The summary object, last.
+    void Summary(const nlohmann::ordered_json& summary);
+
+    // One datagram as its JSON object (also what a readable line shows).
+    static nlohmann::ordered_json Describe(const DatagramEvent& event);
+
+  private:
+    OutputStyle style_;
+    std::FILE* out_;
+};
+
+}  // namespace peer

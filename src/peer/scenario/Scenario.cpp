@@ -1,0 +1,78 @@
+#include "peer/scenario/Scenario.h"
+
+namespace peer {
+namespace {
+
+bool Matches(const FieldWant& want, std::int32_t standing, std::int16_t field) {
+    switch (want.how) {
+        case FieldWant::How::Any:
+            return true;
+        case FieldWant::How::Value:
+            standing = want.value;
+            break;
+        case FieldWant::How::Default:
+            break;
+    }
+    // A 16-bit field: -1 and 65535 are the same bits.
+    return static_cast<std::uint16_t>(standing) == static_cast<std::uint16_t>(field);
+}
+
+}  // namespace
+
+bool Expected(const ScenarioStep& expect, const DatagramLook& look, std::size_t size,
+              std::int32_t target) {
+    if (look.kind != expect.kind) {
+        return false;
+    }
+    if (expect.wantSize && static_cast<std::size_t>(*expect.wantSize) != size) {
+        return false;
+    }
+    const phone::PhoneDatagram& header = look.header;
+    switch (expect.kind) {
+        case Kind::Request:
+        case Kind::Reply: {
+            // A reply is taken as accepted unless the step says otherwise; a request's status
+            // is 0 by what it is.
+            const std::int32_t status = expect.kind == Kind::Reply ? phone::StatusAccepted : 0;
+            return header.Command == expect.command &&
+                   Matches(expect.wantStatus, status, header.Status) &&
+                   Matches(expect.wantTarget, target, header.Target) &&
+                   (!expect.wantSeq || static_cast<std::uint16_t>(*expect.wantSeq) == header.Seq);
+        }
+        case Kind::Voice:
+            return Matches(expect.wantTarget, target, header.Target) &&
+                   (!expect.wantLength || static_cast<std::uint16_t>(*expect.wantLength) ==
+                                              static_cast<std::uint16_t>(header.Length));
+        case Kind::Ignored:
+            return true;
+    }
+    return false;
+}
+
+std::string CommandName(std::int16_t command) {
+    switch (command) {
+        case phone::CmdRing:
+            return "ring";
+        case phone::CmdTalk:
+            return "talk";
+        case phone::CmdHangUp:
+            return "hangup";
+        case phone::CmdDisconnect:
+            return "disconnect";
+        case phone::CmdVoice:
+            return "voice";
+        default:
+            return std::to_string(command);
+    }
+}
+
+std::string QuotedPath(const std::string& path) {
+    for (const char c : path) {
+        if (c == ' ' || c == '\t' || c == '#' || c == '=') {
+            return "\"" + path + "\"";
+        }
+    }
+    return path;
+}
+
+}  // namespace peer

@@ -1,0 +1,351 @@
+// run: plays a scenario against an endpoint, one step after the other. Datagrams that come are
+// kept until an expectation takes them; what none takes is reported, and fails the run only
+// with --strict.
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+
+#include "peer/Addresses.h"
+#include "peer/Clock.h"
+#include "peer/Files.h"
+#include "peer/PeerError.h"
+#include "peer/commands/Subcommands.h"
+#include "peer/scenario/Scenario.h"
+#include "peer/session/EventLoop.h"
+#include "peer/session/ImpairedOutlet.h"
+#include "peer/session/VoiceStream.h"
+
+namespace peer {
+namespace {
+
+// Unexpected datagrams described in the summary; the count covers them all.
+constexpr std::size_t kDescribed = 10;
+
+struct Arrival {
+    DatagramLook look;
+    std::size_t size = 0;
+    double t = 0;
+    sockaddr_in from{};
+};
+
+std::string Brief(const Arrival& arrival) {
+    const DatagramLook& look = arrival.look;
+    std::string text = KindName(look.kind);
+    if (look.kind == Kind::Request || look.kind == Kind::Reply) {
+        text += " " + CommandName(look.header.Command) +
+                " status=" + std::to_string(look.header.Status);
+    }
+    if (look.kind != Kind::Ignored) {
+        text += " target=" + std::to_string(look.header.Target) +
+                " seq=" + std::to_string(look.header.Seq);
+    } else if (look.reason != nullptr) {
+        text += std::string(" (") + look.reason + ")";
+    }
+    return text + " size=" + std::to_string(arrival.size) + " from " + EndpointText(arrival.from);
+}
+
+std::string Milliseconds(double seconds) {
+    return std::to_string(std::llround(seconds * 1000)) + " ms";
+}
+
+class Player {
+  public:
+    Player(const Scenario& scenario, Run& run, SignalWatch& signals, const sockaddr_in& to,
+           const ScenarioOptions& options)
+        : scenario_(scenario),
+          run_(run),
+          loop_(signals),
+          outlet_(run.wire, options.impairments),
+          to_(to),
+          target_(options.target),
+          jitter_(options.impairments.jitterMs / 1000) {
+        outlet_.SetDestination(to);
+        wires_.push_back(&run.wire);
+        // Every file and every socket the steps need, before anything is sent.
+        for (const ScenarioStep& step : scenario.steps) {
+            const std::string where = scenario.path + ":" + std::to_string(step.line) + ": ";
+            if (step.type == ScenarioStep::Type::Stream && streams_.count(step.file) == 0) {
+                try {
+                    FileHandle file = OpenToRead(step.file, "stream");
+                    streams_[step.file] = std::make_unique<VoiceStream>(file.Release(), outlet_);
+                } catch (const UsageError& error) {
+                    throw UsageError(where + error.what());
+                }
+            }
+            if (step.from && senders_.count(*step.from) == 0) {
+                try {
+                    Wire& wire = run.AddWire(ParseDotted(*step.from));
+                    senders_[*step.from] = &wire;
+                    wires_.push_back(&wire);
+                } catch (const UsageError& error) {
+                    throw UsageError(where + "from=" + *step.from + ": " + error.what());
+                }
+            }
+        }
+    }
+
+    void Play() {
+        for (const ScenarioStep& step : scenario_.steps) {
+            run_.report.LogLine("line " + std::to_string(step.line) + ": " + step.text);
+            std::optional<std::string> fault = Do(step);
+            if (interrupted_) {
+                break;
+            }
+            if (fault) {
+                failure_ = {{"line", step.line}, {"step", step.text}, {"reason", *fault}};
+                reason_ = scenario_.path + ":" + std::to_string(step.line) + ": " + step.text +
+                          ": " + *fault;
+                break;
+            }
+            ++done_;
+        }
+        // The stream ends with the scenario; chunks made late still go out.
+        StopStream();
+        if (!interrupted_) {
+            Wait([this] { return !outlet_.Waiting(); }, MonotonicSeconds() + jitter_ + 1);
+        }
+        Settle();
+    }
+
+    nlohmann::ordered_json Summary(bool strict, std::vector<std::string>& reasons) const {
+        if (interrupted_) {
+            reasons.push_back("interrupted by a signal");
+        }
+        if (reason_) {
+            reasons.push_back(*reason_);
+        }
+        if (strict && !pool_.empty()) {
+            reasons.push_back(std::to_string(pool_.size()) +
+                              " datagrams came that no expectation took (--strict)");
+        }
+        nlohmann::ordered_json unexpected = nlohmann::ordered_json::array();
+        for (std::size_t i = 0; i < pool_.size() && i < kDescribed; ++i) {
+            unexpected.push_back(Brief(pool_[i]));
+        }
+        nlohmann::ordered_json summary = run_.figures.Summary();
+        summary["impairments"] = outlet_.Summary();
+        summary["scenario"] = {
+            {"file", scenario_.path},     {"steps", scenario_.steps.size()},
+            {"steps_done", done_},        {"failed_step", failure_},
+            {"unexpected", pool_.size()}, {"unexpected_datagrams", unexpected},
+        };
+        return summary;
+    }
+
+  private:
+    std::optional<std::string> Do(const ScenarioStep& step) {
+        switch (step.type) {
+            case ScenarioStep::Type::Send:
+                return Send(step);
+            case ScenarioStep::Type::Expect:
+                return Expect(step);
+            case ScenarioStep::Type::Wait:
+                Wait([] { return false; }, MonotonicSeconds() + step.seconds);
+                return std::nullopt;
+            case ScenarioStep::Type::WaitStream:
+                Wait([this] { return current_ == nullptr || !current_->Running(); });
+                return std::nullopt;
+            case ScenarioStep::Type::Stream: {
+                VoiceStream& stream = *streams_.at(step.file);
+                if (current_ != &stream) {
+                    StopStream();
+                }
+                if (step.seq) {
+                    nextSeq_ = *step.seq;
+                }
+                if (step.target) {
+                    target_ = *step.target;
+                }
+                current_ = &stream;
+                // A file streamed again goes on where it stopped, as the window's does.
+                stream.Start(MonotonicSeconds(), step.chunks);
+                return std::nullopt;
+            }
+            case ScenarioStep::Type::Stop:
+                StopStream();
+                return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
+    std::optional<std::string> Send(const ScenarioStep& step) {
+        std::vector<std::uint8_t> bytes;
+        if (step.hex) {
+            bytes = *step.hex;
+        } else {
+            if (step.seq) {
+                nextSeq_ = *step.seq;
+            }
+            if (step.target) {
+                target_ = *step.target;
+            }
+            std::array<std::uint8_t, phone::kRequestSize> request{};
+            phone::BuildRequest(request, static_cast<phone::Command>(step.command),
+                                phone::TakeRequestSeq(nextSeq_), target_);
+            phone::WriteWord(request, phone::kOffsetStatus,
+                             static_cast<std::uint16_t>(step.status.value_or(0)));
+            bytes.assign(request.begin(), request.end());
+        }
+        Wire& wire = step.from ? *senders_.at(*step.from) : run_.wire;
+        const double stamp = RealtimeSeconds();
+        if (!wire.Send(to_, bytes)) {
+            return std::string("cannot send to ") + EndpointText(to_) + ": " +
+                   std::strerror(wire.LastSendError());
+        }
+        const DatagramLook look = LookAt(bytes);
+        if (look.kind == Kind::Request) {
+            // Its reply, whenever it comes, gives the latency, as for call.
+            asked_[look.header.Seq] = {look.header.Command, stamp};
+        }
+        return std::nullopt;
+    }
+
+    bool Satisfied(const ScenarioStep& step) const {
+        return taken_ >= (step.kind == Kind::Voice ? step.count : 1);
+    }
+
+    std::optional<std::string> Expect(const ScenarioStep& step) {
+        taken_ = 0;
+        // What came before the step counts; voice is taken all at once, as a stream.
+        for (auto it = pool_.begin(); it != pool_.end();) {
+            if ((step.kind == Kind::Voice || taken_ == 0) &&
+                Expected(step, it->look, it->size, target_)) {
+                it = pool_.erase(it);
+                ++taken_;
+            } else {
+                ++it;
+            }
+        }
+        if (!Satisfied(step)) {
+            expecting_ = &step;
+            Wait([&] { return Satisfied(step); }, MonotonicSeconds() + step.within);
+            expecting_ = nullptr;
+        }
+        if (Satisfied(step) || interrupted_) {
+            return std::nullopt;
+        }
+        if (step.kind == Kind::Voice) {
+            return "only " + std::to_string(taken_) + " of " + std::to_string(step.count) +
+                   " voice datagrams within " + Milliseconds(step.within);
+        }
+        std::string fault = "nothing that matches within " + Milliseconds(step.within);
+        // The nearest miss: the latest of the same kind (and command) that no step took.
+        for (auto it = pool_.rbegin(); it != pool_.rend(); ++it) {
+            if (it->look.kind == step.kind &&
+                (step.kind == Kind::Ignored || step.kind == Kind::Voice ||
+                 it->look.header.Command == step.command)) {
+                return fault + "; came: " + Brief(*it);
+            }
+        }
+        return fault + (pool_.empty() ? "; nothing came"
+                                      : "; came: " + std::to_string(pool_.size()) +
+                                            " other datagrams, the last " + Brief(pool_.back()));
+    }
+
+    void Handle(const DatagramEvent& event) {
+        if (event.look.kind == Kind::Reply) {
+            const auto asked = asked_.find(event.look.header.Seq);
+            if (asked != asked_.end() && asked->second.first == event.look.header.Command) {
+                run_.figures.AddReplyLatency(event.stamp - asked->second.second);
+                run_.figures.CountAnswered();
+                asked_.erase(asked);
+            }
+        }
+        Arrival arrival{event.look, event.bytes.size(), event.t, event.peer};
+        if (expecting_ != nullptr && (expecting_->kind == Kind::Voice || taken_ == 0) &&
+            Expected(*expecting_, arrival.look, arrival.size, target_)) {
+            ++taken_;
+            return;
+        }
+        pool_.push_back(arrival);
+    }
+
+    void StopStream() {
+        if (current_ != nullptr) {
+            current_->Pause();
+        }
+        outlet_.Release();
+    }
+
+    double NextDue() const {
+        const bool streaming = current_ != nullptr && current_->Running();
+        return std::min(streaming ? current_->NextDeadline() : EventLoop::kNever,
+                        outlet_.NextDue());
+    }
+
+    void Act(double now) {
+        outlet_.SendDue(now);
+        if (current_ != nullptr && current_->Running() && now >= current_->NextDeadline()) {
+            current_->SendDue(now, nextSeq_, target_);
+        }
+    }
+
+    void Wait(const std::function<bool()>& done, double deadline = EventLoop::kNever) {
+        const EventLoop::Work work{
+            [this](Wire&, const DatagramEvent& event) { Handle(event); },
+            [this] { return NextDue(); },
+            [this](double now) { Act(now); },
+        };
+        if (loop_.RunUntil(wires_, work, done, deadline) == EventLoop::Stop::Signal) {
+            interrupted_ = true;
+        }
+    }
+
+    void Settle() {
+        std::uint64_t stalls = 0;
+        for (const auto& [file, stream] : streams_) {
+            stalls += stream->Stalls();
+        }
+        if (current_ != nullptr && run_.figures.VoiceSent() > 0) {
+            run_.figures.SetVoiceTiming(current_->Drift(), stalls);
+        }
+        std::uint64_t errors = 0;
+        for (const Wire* wire : wires_) {
+            errors += wire->SendErrors();
+        }
+        run_.figures.SetSendErrors(errors);
+    }
+
+    const Scenario& scenario_;
+    Run& run_;
+    EventLoop loop_;
+    ImpairedOutlet outlet_;
+    sockaddr_in to_;
+    std::int32_t target_;
+    double jitter_;
+    std::int32_t nextSeq_ = 1;
+    std::vector<Wire*> wires_;
+    std::map<std::string, Wire*> senders_;
+    std::map<std::string, std::unique_ptr<VoiceStream>> streams_;
+    VoiceStream* current_ = nullptr;
+
+    std::map<std::uint16_t, std::pair<std::int16_t, double>> asked_;  // Seq: command, sent
+    std::deque<Arrival> pool_;  // came, and no expectation took it yet
+    const ScenarioStep* expecting_ = nullptr;
+    std::uint64_t taken_ = 0;
+
+    std::size_t done_ = 0;
+    bool interrupted_ = false;
+    nlohmann::ordered_json failure_ = nullptr;
+    std::optional<std::string> reason_;
+};
+
+}  // namespace
+
+int RunScenario(const ScenarioOptions& options, SignalWatch& signals) {
+    const Scenario scenario = ParseScenario(options.scenario);
+    const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
+    const in_addr address = Resolve(host.host);
+    Run run(options);
+    Player player(scenario, run, signals, MakeEndpoint(address, host.port), options);
+    player.Play();
+    std::vector<std::string> reasons;
+    const nlohmann::ordered_json summary = player.Summary(options.strict, reasons);
+    return run.Finish(summary, reasons);
+}
+
+}  // namespace peer

@@ -1,0 +1,77 @@
+#include "peer/session/EventLoop.h"
+
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <vector>
+
+#include "peer/Clock.h"
+#include "peer/PeerError.h"
+
+namespace peer {
+
+EventLoop::EventLoop(SignalWatch& signals) : signals_(signals) {
+    timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timerFd_ < 0) {
+        throw UsageError(SystemMessage("cannot make a timer"));
+    }
+}
+
+EventLoop::~EventLoop() {
+    ::close(timerFd_);
+}
+
+EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& work,
+                                    const std::function<bool()>& done, double deadline) {
+    std::vector<pollfd> watched;
+    for (;;) {
+        if (done()) {
+            return Stop::Condition;
+        }
+        if (signals_.Caught()) {
+            return Stop::Signal;
+        }
+        const double now = MonotonicSeconds();
+        if (now >= deadline) {
+            return Stop::Deadline;
+        }
+        const double due = work.nextDue ? work.nextDue() : kNever;
+        if (due <= now) {
+            work.act(now);
+            continue;
+        }
+        // The due time is absolute, on the timer; everything else can wait on poll's.
+        itimerspec timer{};
+        if (std::isfinite(due)) {
+            timer.it_value = ToTimespec(due);
+        }
+        ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timer, nullptr);
+        watched.clear();
+        for (Wire* wire : wires) {
+            watched.push_back({wire->Descriptor(), POLLIN, 0});
+        }
+        watched.push_back({signals_.Descriptor(), POLLIN, 0});
+        watched.push_back({timerFd_, POLLIN, 0});
+        const timespec timeout = ToTimespec(std::min(deadline - now, 3600.0));
+        if (::ppoll(watched.data(), watched.size(), &timeout, nullptr) < 0 && errno != EINTR) {
+            throw UsageError(SystemMessage("cannot wait on the socket"));
+        }
+        for (std::size_t i = 0; i < wires.size(); ++i) {
+            if (watched[i].revents != 0) {
+                Wire& wire = *wires[i];
+                wire.Receive([&](const DatagramEvent& event) { work.handle(wire, event); });
+                wire.Flush();
+            }
+        }
+        if (watched.back().revents != 0) {
+            std::uint64_t expirations = 0;
+            [[maybe_unused]] ssize_t ignored = ::read(timerFd_, &expirations, sizeof expirations);
+        }
+    }
+}
+
+}  // namespace peer

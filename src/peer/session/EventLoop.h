@@ -1,0 +1,41 @@
+#pragma once
+// The one wait of a session or a scenario: its sockets, the signals, and a timer for whatever is
+// next due on an absolute monotonic deadline (the voice schedule, a late chunk).
+
+#include <functional>
+#include <limits>
+#include <span>
+
+#include "peer/session/Signals.h"
+#include "peer/session/Wire.h"
+
+namespace peer {
+
+class EventLoop {
+  public:
+    explicit EventLoop(SignalWatch& signals);
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    enum class Stop { Condition, Deadline, Signal };
+    static constexpr double kNever = std::numeric_limits<double>::infinity();
+
+    struct Work {
+        // Each received datagram, after the wire's taps; replies queued here go out per batch.
+        std::function<void(Wire&, const DatagramEvent&)> handle;
+        // When `act` next has something to do (monotonic seconds; kNever: nothing).
+        std::function<double()> nextDue;
+        std::function<void(double now)> act;
+    };
+
+    // Works until `done` holds, the monotonic clock reaches `deadline`, or a signal comes.
+    Stop RunUntil(std::span<Wire* const> wires, const Work& work, const std::function<bool()>& done,
+                  double deadline = kNever);
+
+  private:
+    SignalWatch& signals_;
+    int timerFd_ = -1;
+};
+
+}  // namespace peer

@@ -1,0 +1,64 @@
+#pragma once
+// Between the voice schedule and the wire: each due chunk is dropped, duplicated, held back
+// behind the next one or sent late as its draws say, and counted. Without impairments every
+// chunk goes straight to the wire and nothing is drawn.
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
+
+#include "peer/session/Impairment.h"
+#include "peer/session/VoiceStream.h"
+#include "peer/session/Wire.h"
+
+namespace peer {
+
+class ImpairedOutlet final : public VoiceOutlet {
+  public:
+    ImpairedOutlet(Wire& wire, const ImpairmentSettings& settings);
+
+    void SetDestination(const sockaddr_in& to) { to_ = to; }
+    // Sees every chunk the schedule makes, before anything happens to it.
+    void Watch(std::function<void(std::span<const std::uint8_t>)> watcher) {
+        watcher_ = std::move(watcher);
+    }
+    void Emit(std::span<const std::uint8_t> datagram, double deadline) override;
+
+    // A chunk held back for reordering goes out now: the stream stopped before a next one came.
+    void Release();
+    // When the earliest late chunk is due (monotonic seconds); infinity when none waits.
+    double NextDue() const;
+    // Sends the late chunks whose time has come.
+    void SendDue(double now);
+    bool Waiting() const { return held_.has_value() || !late_.empty(); }
+
+    // The seed (null when nothing was drawn and none was given) and the counts of chunks.
+    nlohmann::ordered_json Summary() const;
+
+  private:
+    struct Chunk {
+        sockaddr_in to{};
+        std::vector<std::uint8_t> bytes;
+        bool duplicate = false;
+    };
+    struct Late {
+        double due = 0;
+        sockaddr_in to{};
+        std::vector<std::uint8_t> bytes;
+    };
+    void Put(const Chunk& chunk, double due, double now);
+
+    Wire& wire_;
+    ImpairmentSettings settings_;
+    std::unique_ptr<ImpairmentDraws> draws_;
+    sockaddr_in to_{};
+    std::function<void(std::span<const std::uint8_t>)> watcher_;
+    std::optional<Chunk> held_;
+    std::deque<Late> late_;  // by due time; equal times in the order they were put
+    std::uint64_t chunks_ = 0, dropped_ = 0, duplicated_ = 0, reordered_ = 0, delayed_ = 0;
+};
+
+}  // namespace peer
