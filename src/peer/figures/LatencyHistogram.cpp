@@ -1,0 +1,103 @@
+#include "peer/figures/LatencyHistogram.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace peer {
+
+std::size_t LatencyHistogram::BinOf(double microseconds) {
+    if (microseconds < 1.0) {
+        return 0;
+    }
+    int exponent = 0;
+    const double mantissa = std::frexp(microseconds, &exponent);  // in [0.5, 1)
+    const int octave = exponent - 1;
+    if (octave >= kOctaves) {
+        return kBins - 1;
+    }
+    const auto step = static_cast<int>((mantissa * 2 - 1) * kBinsPerOctave);
+    return 1 +
+           static_cast<std::size_t>(octave * kBinsPerOctave + std::min(step, kBinsPerOctave - 1));
+}
+
+double LatencyHistogram::MidpointMicroseconds(std::size_t bin) {
+    if (bin == 0) {
+        return 0.5;
+    }
+    const std::size_t inRange = bin - 1;
+    const auto octave = static_cast<int>(inRange / kBinsPerOctave);
+    const auto step = static_cast<double>(inRange % kBinsPerOctave);
+    return std::ldexp(1.0 + (step + 0.5) / kBinsPerOctave, octave);
+}
+
+void LatencyHistogram::Add(double seconds, std::uint64_t count) {
+    // A NaN would poison the kept extremes; no clock gives one.
+    if (count == 0 || std::isnan(seconds)) {
+        return;
+    }
+    if (count_ == 0 || seconds < min_) {
+        min_ = seconds;
+    }
+    if (count_ == 0 || seconds > max_) {
+        max_ = seconds;
+    }
+    bins_[BinOf(seconds * 1e6)] += count;
+    count_ += count;
+}
+
+void LatencyHistogram::Merge(const LatencyHistogram& other) {
+    if (other.count_ == 0) {
+        return;
+    }
+    min_ = count_ == 0 ? other.min_ : std::min(min_, other.min_);
+    max_ = count_ == 0 ? other.max_ : std::max(max_, other.max_);
+    for (std::size_t bin = 0; bin < kBins; ++bin) {
+        bins_[bin] += other.bins_[bin];
+    }
+    count_ += other.count_;
+}
+
+void LatencyHistogram::Clear() {
+    bins_.fill(0);
+    count_ = 0;
+    min_ = max_ = 0;
+}
+
+std::optional<double> LatencyHistogram::Min() const {
+    return count_ == 0 ? std::nullopt : std::optional<double>(min_);
+}
+
+std::optional<double> LatencyHistogram::Max() const {
+    return count_ == 0 ? std::nullopt : std::optional<double>(max_);
+}
+
+std::optional<double> LatencyHistogram::Percentile(double fraction) const {
+    if (count_ == 0) {
+        return std::nullopt;
+    }
+    const auto rank = std::clamp<std::uint64_t>(
+        static_cast<std::uint64_t>(std::ceil(fraction * static_cast<double>(count_))), 1, count_);
+    std::uint64_t below = 0;
+    std::size_t bin = 0;
+    for (; bin < kBins; ++bin) {
+        below += bins_[bin];
+        if (below >= rank) {
+            break;
+        }
+    }
+    // The greatest value is the only one known above the range, so the top bin reads as it.
+    const double value = bin == kBins - 1 ? max_ : MidpointMicroseconds(bin) / 1e6;
+    return std::clamp(value, min_, max_);
+}
+
+nlohmann::ordered_json SpreadMs(const LatencyHistogram& histogram) {
+    auto ms = [](std::optional<double> seconds) {
+        return seconds ? nlohmann::ordered_json(std::round(*seconds * 1e6) / 1e3)
+                       : nlohmann::ordered_json(nullptr);
+    };
+    return {{"median", ms(histogram.Percentile(0.5))},
+            {"p99", ms(histogram.Percentile(0.99))},
+            {"max", ms(histogram.Max())}};
+}
+
+}  // namespace peer
