@@ -15,6 +15,7 @@ libgtest-dev
 libcli11-dev
 nlohmann-json3-dev
 googletest
+libxml2-utils
 fonts-ipafont-gothic
 iproute2
 util-linux
