@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,48 @@ TEST(VoiceCheckTest, EachImpairmentShowsInItsOwnCountWhateverTheFileSoundsLike) 
             EXPECT_EQ(CountsOf(check), counts) << c.name << ", sound " << static_cast<int>(sound);
             EXPECT_EQ(check.Figures().expected, 121u);
         }
+    }
+}
+
+TEST(VoiceCheckTest, RandomImpairmentsAsThePeerMakesThemAreCountedExactly) {
+    // As the peer's impaired outlet does it: a dropped chunk is never sent, a duplicated one goes
+    // twice, a reordered one is held back and follows the next chunk that is sent.
+    for (const Sound sound : {Sound::Noise, Sound::Silence, Sound::Loop}) {
+        const auto file = MakeFile(sound, 3000 * kChunk);
+        const auto sent = Send(file, 65000);
+        std::mt19937_64 random(7);
+        std::bernoulli_distribution tenth(0.1);
+        std::vector<Arrival> stream;
+        std::optional<std::pair<std::size_t, int>> held;  // a chunk held back, and its copies
+        std::uint64_t dropped = 0, duplicated = 0, reordered = 0;
+        std::size_t lastSent = 0;
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            const bool drop = tenth(random), duplicate = tenth(random), reorder = tenth(random);
+            if (drop) {
+                ++dropped;
+                continue;
+            }
+            lastSent = i;
+            duplicated += duplicate;
+            stream.insert(stream.end(), duplicate ? 2 : 1, sent[i]);
+            if (held) {
+                stream.insert(stream.end(), held->second, sent[held->first]);
+                held.reset();
+                ++reordered;
+            } else if (reorder) {
+                held.emplace(i, duplicate ? 2 : 1);
+                stream.resize(stream.size() - held->second);
+            }
+        }
+        if (held) {  // released when the stream stops: after everything, so in order
+            stream.insert(stream.end(), held->second, sent[held->first]);
+        }
+        const VoiceCheck check = Check(file, stream);
+        // Drops after the last chunk that was sent could not be told from the end of the call.
+        const std::uint64_t trailing = sent.size() - 1 - lastSent;
+        EXPECT_EQ(CountsOf(check), Counts(sent.size() - dropped, dropped - trailing, duplicated,
+                                          reordered, 0, 0, stream.size()))
+            << static_cast<int>(sound);
     }
 }
 
