@@ -77,6 +77,13 @@ std::optional<double> LatencyHistogram::Percentile(double fraction) const {
     }
     const auto rank = std::clamp<std::uint64_t>(
         static_cast<std::uint64_t>(std::ceil(fraction * static_cast<double>(count_))), 1, count_);
+    // The extremes are known exactly: a p99 of fewer than a hundred values is the largest.
+    if (rank == count_) {
+        return max_;
+    }
+    if (rank == 1) {
+        return min_;
+    }
     std::uint64_t below = 0;
     std::size_t bin = 0;
     for (; bin < kBins; ++bin) {

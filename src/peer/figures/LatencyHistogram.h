@@ -28,7 +28,8 @@ class LatencyHistogram {
     std::optional<double> Min() const;
     std::optional<double> Max() const;
     // The nearest-rank percentile (0 < fraction <= 1) in seconds: the value at rank
-    // ceil(fraction * Count()), read as its bin's midpoint and kept within [Min, Max].
+    // ceil(fraction * Count()), read as its bin's midpoint and kept within [Min, Max]; at the
+    // first and last rank, Min and Max themselves.
     std::optional<double> Percentile(double fraction) const;
 
   private:
