@@ -14,6 +14,7 @@ qt6-wayland
 libgtest-dev
 libcli11-dev
 nlohmann-json3-dev
+libpcap-dev
 googletest
 fonts-ipafont-gothic
 iproute2
