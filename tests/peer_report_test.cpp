@@ -251,6 +251,7 @@ TEST_F(PeerReportTest, DamagedUnreadableOrEmptyCapturesEndWithTheirStatusAndARea
         {{Path("text.pcap")}, 2, "cannot read", -1},
         {{Path("empty.pcap")}, 2, "cannot read", -1},
         {{Path("missing.pcap")}, 2, "cannot read", -1},
+        {{directory.path()}, 2, "is not a regular file", -1},
         {{Path("call.pcap"), "--conversation", "192.0.2.1-192.0.2.2"}, 2, "is not two ends", -1},
         {{Path("noise.pcap")}, 1, "holds no conversation of the protocol\n", 1},
         {{Path("call.pcap"), "--conversation", "192.0.2.2:20080-192.0.2.1:20081"},

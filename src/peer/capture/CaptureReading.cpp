@@ -1,5 +1,7 @@
 #include "peer/capture/CaptureReading.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -152,7 +154,15 @@ CaptureReading::CaptureReading(std::string path, ConversationChoice choice,
       interrupted_(std::move(interrupted)),
       windowBuffer_(phone::kReceiveBufferSize),
       cutBuffer_(65536) {
-    linkName_ = CaptureFile(path_).LinkName();
+    // Read twice: a pipe would be empty the second time.
+    struct stat status {};
+    if (::stat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        throw UsageError("CAPTURE: \"" + path_ +
+                         "\" is not a regular file; report reads a capture twice, so it cannot "
+                         "come from a pipe or a device");
+    }
+    first_ = std::make_unique<CaptureFile>(path_);
+    linkName_ = first_->LinkName();
 }
 
 CaptureReading::~CaptureReading() = default;
@@ -160,24 +170,28 @@ CaptureReading::~CaptureReading() = default;
 std::uint64_t CaptureReading::Read(
     std::uint64_t limit,
     const std::function<void(const CapturedPacket&, const DecodedPacket&)>& use) {
-    CaptureFile file(path_);
+    // The first reading takes the file opened at the start; the second opens it again.
+    std::unique_ptr<CaptureFile> file = std::move(first_);
+    if (!file) {
+        file = std::make_unique<CaptureFile>(path_);
+    }
     CapturedPacket packet;
     std::uint64_t read = 0;
     while (read < limit) {
         if (read % kAskEvery == 0 && interrupted_ && interrupted_()) {
             throw UsageError("interrupted while reading \"" + path_ + "\"");
         }
-        const CaptureFile::Read got = file.Next(packet);
+        const CaptureFile::Read got = file->Next(packet);
         if (got == CaptureFile::Read::End) {
             break;
         }
         if (got == CaptureFile::Read::Damaged) {
             damage_ = "\"" + path_ + "\" is damaged after " + std::to_string(read) +
-                      " packets: " + file.Damage();
+                      " packets: " + file->Damage();
             break;
         }
         ++read;
-        use(packet, DecodePacket(file.Link(), packet.bytes, packet.wireLength));
+        use(packet, DecodePacket(file->Link(), packet.bytes, packet.wireLength));
     }
     return read;
 }

@@ -115,6 +115,7 @@ class CaptureReading {
     std::optional<DatagramLook> LookAtCut(const UdpDatagram& datagram);
 
     std::string path_;
+    std::unique_ptr<CaptureFile> first_;
     ConversationChoice choice_;
     std::function<bool()> interrupted_;
     std::string linkName_;

@@ -46,20 +46,25 @@ nlohmann::ordered_json Named(const std::map<std::int16_t, std::uint64_t>& counts
 
 }  // namespace
 
+Exchanges::Request& Exchanges::At(std::uint16_t seq) {
+    auto& page = pages_[seq >> 8];
+    if (!page) {
+        page = std::make_unique<std::array<Request, 256>>();
+    }
+    return (*page)[seq & 0xFF];
+}
+
 void Exchanges::OnDatagram(const DatagramEvent& event) {
     const phone::PhoneDatagram& header = event.look.header;
     if (event.look.kind == Kind::Request) {
         ++(event.outgoing ? requestsSent_ : requestsReceived_)[header.Command];
         if (event.outgoing) {
-            if (requests_.empty()) {
-                requests_.resize(65536);
-            }
-            requests_[header.Seq] = {event.stamp, header.Command, true};
+            At(header.Seq) = {event.stamp, header.Command, true};
         }
     } else if (event.look.kind == Kind::Reply) {
         ++(event.outgoing ? repliesSent_ : repliesReceived_)[header.Command][header.Status];
-        if (!event.outgoing && !requests_.empty()) {
-            Request& request = requests_[header.Seq];
+        if (!event.outgoing && Known(header.Seq)) {
+            Request& request = At(header.Seq);
             if (request.waiting && request.command == header.Command) {
                 request.waiting = false;
                 figures_.AddReplyLatency(event.stamp - request.stamp);

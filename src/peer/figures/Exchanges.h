@@ -4,10 +4,11 @@
 // side with the request's Seq and Command answers it, and its latency (reply stamp less request
 // stamp) goes to the figures. A Seq sent again stands for its latest request.
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
-#include <vector>
 
 #include "peer/figures/Figures.h"
 #include "peer/session/Wire.h"
@@ -32,9 +33,13 @@ class Exchanges final : public DatagramTap {
     };
     using Counts = std::map<std::int16_t, std::uint64_t>;
 
+    // By Seq, in pages of 256 made as their Seqs are first used: a call's few requests take a
+    // page or two, and a capture of many conversations stays small.
+    Request& At(std::uint16_t seq);
+    bool Known(std::uint16_t seq) const { return pages_[seq >> 8] != nullptr; }
+
     Figures& figures_;
-    // By Seq; made at the first request, so a conversation without one costs nothing.
-    std::vector<Request> requests_;
+    std::array<std::unique_ptr<std::array<Request, 256>>, 256> pages_;
     Counts requestsSent_, requestsReceived_;
     std::map<std::int16_t, Counts> repliesSent_, repliesReceived_;
 };
