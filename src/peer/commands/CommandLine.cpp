@@ -126,9 +126,10 @@ void AddImpairments(CLI::App& command, ImpairmentSettings& settings) {
 
 CLI::App* AddReport(CLI::App& app, ReportOptions& options) {
     CLI::App* command = app.add_subcommand(
-        "report",
-        "Read a capture (pcap or pcapng) and give each call's figures. Exit codes: 0 read, 1 no "
-        "conversation of the protocol found, 2 a file that cannot be read or is damaged");
+        "report", "Read a capture (pcap or pcapng) and give each call's figures");
+    command->footer(
+        "Exit codes: 0 read, 1 no conversation of the protocol found, 2 a file that cannot be "
+        "read or is damaged.");
     command->add_option("CAPTURE", options.capture, "The capture file")->required();
     command
         ->add_option("--conversation", options.conversation,
@@ -142,7 +143,7 @@ CLI::App* AddReport(CLI::App& app, ReportOptions& options) {
                            ? std::string()
                            : "\"" + text + "\" is not two ends A.B.C.D:PORT joined by -";
             },
-            "A:P-B:P", "conversation"));
+            "", "conversation"));
     command
         ->add_option("--local", options.local,
                      "This end, whose datagrams count as sent (default: the first requester)")
@@ -153,7 +154,7 @@ CLI::App* AddReport(CLI::App& app, ReportOptions& options) {
                            ? std::string()
                            : "\"" + text + "\" is not A.B.C.D or A.B.C.D:PORT";
             },
-            "A[:P]", "end"));
+            "", "end"));
     command->add_flag("--json", options.json, "One JSON object a line");
     return command;
 }

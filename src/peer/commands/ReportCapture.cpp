@@ -42,6 +42,8 @@ void PrintCapture(const nlohmann::ordered_json& capture, bool json) {
 int RunReport(const ReportOptions& options, SignalWatch& signals) {
     CaptureReading reading(options.capture, ChoiceOf(options), [&] { return signals.Caught(); });
     reading.Survey();
+    // Every tap of a conversation is in place before the second reading (Conversation::AddTap):
+    // one added later would miss its datagrams.
     reading.Replay();
 
     PrintCapture(reading.Summary(), options.json);
