@@ -54,9 +54,12 @@ double Stamp(const CapturedPacket& packet) {
 // date can show.
 nlohmann::ordered_json StartText(std::int64_t seconds, std::int64_t nanoseconds) {
     const double stamp = static_cast<double>(seconds) + static_cast<double>(nanoseconds) * 1e-9;
+    if (std::abs(stamp) > 1e15) {
+        return stamp;
+    }
     const auto whole = static_cast<std::time_t>(std::floor(stamp));
     std::tm utc{};
-    if (std::abs(stamp) > 1e15 || ::gmtime_r(&whole, &utc) == nullptr) {
+    if (::gmtime_r(&whole, &utc) == nullptr) {
         return stamp;
     }
     const auto micro =
