@@ -14,6 +14,7 @@ qt6-wayland
 libgtest-dev
 libcli11-dev
 nlohmann-json3-dev
+libpcap-dev
 googletest
 libxml2-utils
 fonts-ipafont-gothic

@@ -37,9 +37,8 @@ int main(int argc, char** argv) {
                 [&](const peer::CallOptions& options) { return RunCall(options, signals); },
                 [&](const peer::SendOptions& options) { return RunSend(options, signals); },
                 [&](const peer::LoadOptions& options) { return RunLoad(options, signals); },
-                [&](const peer::ScenarioOptions& options) {
-                    return RunScenario(options, signals);
-                }},
+                [&](const peer::ScenarioOptions& options) { return RunScenario(options, signals); },
+                [&](const peer::ReportOptions& options) { return RunReport(options, signals); }},
             *parsed.invocation);
     } catch (const peer::UsageError& error) {
         std::fprintf(stderr, "udpphone-peer: %s\n", error.what());

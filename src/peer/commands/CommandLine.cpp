@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "peer/Addresses.h"
+#include "peer/capture/CaptureReading.h"
 #include "phone/PhoneDatagram.h"
 
 namespace peer {
@@ -121,6 +122,41 @@ void AddImpairments(CLI::App& command, ImpairmentSettings& settings) {
         ->group("Impairments");
     command.add_option("--seed", settings.seed, "Seed of the impairments, to repeat a run")
         ->group("Impairments");
+}
+
+CLI::App* AddReport(CLI::App& app, ReportOptions& options) {
+    CLI::App* command = app.add_subcommand(
+        "report", "Read a capture (pcap or pcapng) and give each call's figures");
+    command->footer(
+        "Exit codes: 0 read, 1 no conversation of the protocol found, 2 a file that cannot be "
+        "read or is damaged.");
+    command->add_option("CAPTURE", options.capture, "The capture file")->required();
+    command
+        ->add_option("--conversation", options.conversation,
+                     "Only the conversation between these two ends, in either order")
+        ->type_name("A:P-B:P")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                const std::size_t dash = text.find('-');
+                return dash != std::string::npos && ParseEndpoint(text.substr(0, dash), true) &&
+                               ParseEndpoint(text.substr(dash + 1), true)
+                           ? std::string()
+                           : "\"" + text + "\" is not two ends A.B.C.D:PORT joined by -";
+            },
+            "", "conversation"));
+    command
+        ->add_option("--local", options.local,
+                     "This end, whose datagrams count as sent (default: the first requester)")
+        ->type_name("A[:P]")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseEndpoint(text, false)
+                           ? std::string()
+                           : "\"" + text + "\" is not A.B.C.D or A.B.C.D:PORT";
+            },
+            "", "end"));
+    command->add_flag("--json", options.json, "One JSON object a line");
+    return command;
 }
 
 std::string HostHelp() {
@@ -296,6 +332,9 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
                          "Fail when a datagram comes that no expectation takes");
     AddImpairments(*runCommand, scenario.impairments);
 
+    ReportOptions report;
+    CLI::App* reportCommand = AddReport(app, report);
+
     Parsed parsed;
     try {
         app.parse(argc, argv);
@@ -336,6 +375,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     } else if (loadCommand->parsed()) {
         load.voice = kind == "voice";
         parsed.invocation = load;
+    } else if (reportCommand->parsed()) {
+        parsed.invocation = report;
     } else {
         parsed.invocation = scenario;
     }

@@ -79,4 +79,12 @@ struct ScenarioOptions : CommonOptions {
     bool strict = false;
 };
 
+// `report` reads a file and has no socket: none of the common options but --json.
+struct ReportOptions {
+    std::string capture;
+    std::string conversation;  // "A:P-B:P"; empty: every one
+    std::string local;         // "A:P" or "A"; empty: the first requester of each
+    bool json = false;
+};
+
 }  // namespace peer

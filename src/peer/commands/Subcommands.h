@@ -21,6 +21,7 @@ int RunCall(const CallOptions& options, SignalWatch& signals);
 int RunSend(const SendOptions& options, SignalWatch& signals);
 int RunLoad(const LoadOptions& options, SignalWatch& signals);
 int RunScenario(const ScenarioOptions& options, SignalWatch& signals);
+int RunReport(const ReportOptions& options, SignalWatch& signals);
 
 // The datagram `send` sends, from its flags or its hex; UsageError when it cannot be built.
 std::vector<std::uint8_t> BuildDatagram(const SendOptions& options);
