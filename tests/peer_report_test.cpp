@@ -10,6 +10,7 @@
 
 #include "peer/Addresses.h"
 #include "peer/figures/Figures.h"
+#include "peer/figures/Report.h"
 #include "peer/report/Charts.h"
 #include "peer/report/ReportCollector.h"
 #include "peer/report/ReportHtml.h"
@@ -270,4 +271,34 @@ TEST(ReportPageTest, AnHourLongCallsReportStaysSmallAndShowsItsSpike) {
     // The spacing axis reaches the spike.
     const auto sent = html.substr(html.find("<svg id=\"spacing-sent\""));
     EXPECT_NE(sent.substr(0, sent.find("</svg>")).find(">400</text>"), std::string::npos);
+}
+
+// A load's page holds its 100 ms intervals, never its requests: 60 s makes 600 of them at any
+// rate, here 1,000 a second standing for 100,000.
+TEST(ReportPageTest, ALoadsPageGrowsWithItsIntervalsNotItsRequests) {
+    const ReportData data = testsupport::MakeLoad(60, 1000);
+    ASSERT_EQ(data.load.size(), 600u);
+    EXPECT_TRUE(data.replies.empty());
+    EXPECT_LT(RenderReport(data).size(), 2'000'000u / 10);
+}
+
+// A scenario or file name that is not UTF-8 reaches the summary's reasons; the summary is still
+// printed, as JSON that parses, and readable.
+TEST(PeerSummaryTest, NamesThatAreNotUtf8AreStillPrinted) {
+    const nlohmann::ordered_json summary = {{"verdict", "fail"},
+                                            {"reasons", {"caf\xE9.scenario:2: no reply"}}};
+    for (const bool json : {true, false}) {
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        Report({json, false}, out).Summary(summary);
+        std::rewind(out);
+        std::string printed(4096, '\0');
+        printed.resize(std::fread(printed.data(), 1, printed.size(), out));
+        std::fclose(out);
+        EXPECT_NE(printed.find("caf" + kBad + ".scenario:2: no reply"), std::string::npos)
+            << printed;
+        if (json) {
+            EXPECT_EQ(nlohmann::json::parse(printed)["summary"]["verdict"], "fail");
+        }
+    }
 }
