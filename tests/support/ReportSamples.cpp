@@ -213,11 +213,14 @@ peer::ReportData MakeLoad(double seconds, double rate) {
         latencies.clear();
     };
     std::int32_t nextSeq = 1;
+    std::uint64_t intervals = 0;  // closed so far
     for (std::uint64_t i = 0; i < total; ++i) {
         const double t = static_cast<double>(i) / rate;
-        while (t >= current.start + interval) {
+        const auto index =
+            static_cast<std::uint64_t>(static_cast<double>(i) / rate / interval + 1e-9);
+        while (index > intervals) {
             close();
-            current = {current.start + interval, 0, 0, {}, {}, {}};
+            current = {static_cast<double>(++intervals) * interval, 0, 0, {}, {}, {}};
         }
         // Slower replies in the second half, as a device under load might answer.
         const double latency =
