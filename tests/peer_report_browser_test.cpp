@@ -43,7 +43,7 @@ constexpr const char* kProbe = R"js((() => {
   };
 })())js";
 
-class ReportInBrowserTest : public ::testing::Test {
+class HtmlReportInBrowserTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         if (::access(testsupport::kChromiumPath, X_OK) == 0) {
@@ -136,7 +136,7 @@ std::string Printed(const nlohmann::ordered_json& summary, const char* key, cons
 }  // namespace
 
 // The checks below can fail: a page that fetches and complains is caught on every count.
-TEST_F(ReportInBrowserTest, TheHarnessCatchesARequestAndAConsoleError) {
+TEST_F(HtmlReportInBrowserTest, TheHarnessCatchesARequestAndAConsoleError) {
     const PageLoad page = Open("planted.html",
                                "<!DOCTYPE html><html><head><title>planted</title></head><body>"
                                "<img src=\"http://stray.invalid/pixel.png\" alt=\"\">"
@@ -154,7 +154,7 @@ TEST_F(ReportInBrowserTest, TheHarnessCatchesARequestAndAConsoleError) {
     EXPECT_TRUE(planted);
 }
 
-TEST_F(ReportInBrowserTest, ACallsReportAsksForNothingAndCarriesTheSummary) {
+TEST_F(HtmlReportInBrowserTest, ACallsReportAsksForNothingAndCarriesTheSummary) {
     testsupport::SampleCall sample;
     sample.seconds = 20;
     sample.dropped = {30, 31, 150};
@@ -223,7 +223,7 @@ TEST_F(ReportInBrowserTest, ACallsReportAsksForNothingAndCarriesTheSummary) {
     }
 }
 
-TEST_F(ReportInBrowserTest, ALoadsReportDrawsItsIntervals) {
+TEST_F(HtmlReportInBrowserTest, ALoadsReportDrawsItsIntervals) {
     const peer::ReportData data = testsupport::MakeLoad(2, 2000);
     const PageLoad page = Open("load.html", peer::RenderReport(data));
     ExpectClean(page);

@@ -40,7 +40,7 @@ void Arrive(std::initializer_list<DatagramTap*> taps, double t, std::uint16_t se
 
 }  // namespace
 
-TEST(ReportTextTest, EveryTextIsMadeSafe) {
+TEST(HtmlReportTextTest, EveryTextIsMadeSafe) {
     const struct {
         std::string in, out;
     } cases[] = {
@@ -63,7 +63,7 @@ TEST(ReportTextTest, EveryTextIsMadeSafe) {
     }
 }
 
-TEST(ReportTextTest, NumbersAndCommandLinesAreWrittenPlainly) {
+TEST(HtmlReportTextTest, NumbersAndCommandLinesAreWrittenPlainly) {
     EXPECT_EQ(Num(47.0), "47");
     EXPECT_EQ(Num(0.1 + 0.2, 3), "0.3");
     EXPECT_EQ(Num(-0.04), "0");
@@ -77,7 +77,7 @@ TEST(ReportTextTest, NumbersAndCommandLinesAreWrittenPlainly) {
 }
 
 // Text a run carries goes everywhere text is shown; none of it may turn into markup.
-TEST(ReportTextTest, HostileTextNeverBecomesMarkup) {
+TEST(HtmlReportTextTest, HostileTextNeverBecomesMarkup) {
     const std::string hostile = "<img src=x onerror=alert(1)>\"'&\xFF";
     ReportData data = testsupport::MakeCall({});
     data.head.commandLine = data.head.local = data.head.peer = hostile;
@@ -97,7 +97,7 @@ TEST(ReportTextTest, HostileTextNeverBecomesMarkup) {
 
 // Whatever the series, folded or not, the stroke of the column each spike falls in reaches it,
 // and no column shows a value the series does not have.
-TEST(ReportColumnsTest, ALongSeriesNeverHidesASpike) {
+TEST(HtmlReportColumnsTest, ALongSeriesNeverHidesASpike) {
     for (const std::size_t capacity : {std::size_t{1} << 18, std::size_t{64}}) {
         SCOPED_TRACE(capacity);
         std::mt19937_64 random(capacity);
@@ -149,7 +149,7 @@ TEST(ReportColumnsTest, ALongSeriesNeverHidesASpike) {
     }
 }
 
-TEST(ReportColumnsTest, TimesFallInTheirColumnsAndTheEndsInTheOuterOnes) {
+TEST(HtmlReportColumnsTest, TimesFallInTheirColumnsAndTheEndsInTheOuterOnes) {
     const struct {
         double t;
         int column;
@@ -160,7 +160,7 @@ TEST(ReportColumnsTest, TimesFallInTheirColumnsAndTheEndsInTheOuterOnes) {
     EXPECT_EQ(ColumnOf(3, 5, 5, 10), 0);  // an empty span
 }
 
-TEST(ReportHistogramTest, SpacingsFallInBinsOfATenthOfAMillisecondToTheMicrosecond) {
+TEST(HtmlReportHistogramTest, SpacingsFallInBinsOfATenthOfAMillisecondToTheMicrosecond) {
     const struct {
         double seconds;
         int bin;
@@ -181,7 +181,7 @@ TEST(ReportHistogramTest, SpacingsFallInBinsOfATenthOfAMillisecondToTheMicroseco
 
 // The Seq marks come at the datagram that showed them, and count what the summary counts: a
 // gap that a late Seq filled is a reorder, not a gap.
-TEST(ReportMarksTest, SeqEventsAreMarkedWhenTheyHappenedAndAgreeWithTheSummary) {
+TEST(HtmlReportMarksTest, SeqEventsAreMarkedWhenTheyHappenedAndAgreeWithTheSummary) {
     ReportCollector collector;
     Figures figures;
     const struct {
@@ -223,7 +223,7 @@ TEST(ReportMarksTest, SeqEventsAreMarkedWhenTheyHappenedAndAgreeWithTheSummary) 
 
 // A lane draws each mark in the pixel column of its time, says when in its title, and leaves
 // out a gap that a late Seq filled.
-TEST(ReportMarksTest, ALaneDrawsEachMarkAtItsTime) {
+TEST(HtmlReportMarksTest, ALaneDrawsEachMarkAtItsTime) {
     const std::vector<Mark> marks = {
         {1.0, MarkKind::Stall, -1, 1},   {5.0, MarkKind::Stall, -1, 1},
         {5.004, MarkKind::Stall, -1, 1}, {9.96, MarkKind::Stall, -1, 1},
@@ -255,7 +255,7 @@ TEST(ReportMarksTest, ALaneDrawsEachMarkAtItsTime) {
 
 // The whole page for a one-hour call (76,596 voice datagrams each way) stays far below 4 MB:
 // its pictures grow with their width, not with the call.
-TEST(ReportPageTest, AnHourLongCallsReportStaysSmallAndShowsItsSpike) {
+TEST(HtmlReportPageTest, AnHourLongCallsReportStaysSmallAndShowsItsSpike) {
     testsupport::SampleCall sample;
     sample.seconds = 3600;
     sample.dropped = {1000, 50'000};
@@ -275,7 +275,7 @@ TEST(ReportPageTest, AnHourLongCallsReportStaysSmallAndShowsItsSpike) {
 
 // A load's page holds its 100 ms intervals, never its requests: 60 s makes 600 of them at any
 // rate, here 1,000 a second standing for 100,000.
-TEST(ReportPageTest, ALoadsPageGrowsWithItsIntervalsNotItsRequests) {
+TEST(HtmlReportPageTest, ALoadsPageGrowsWithItsIntervalsNotItsRequests) {
     const ReportData data = testsupport::MakeLoad(60, 1000);
     ASSERT_EQ(data.load.size(), 600u);
     EXPECT_TRUE(data.replies.empty());

@@ -264,7 +264,9 @@ std::string HistogramPicture(const ReportData& data, Direction direction) {
         }
         const double top = y(static_cast<double>(count));
         svg.Rect(binX(bin) + 0.5, top, binWidth - 1, std::max(plot.Bottom() - top, 1.0),
-                 bin < 0 || bin >= kBins ? "bar outside" : "bar",
+                 bin < 0 || bin >= kBins ? "bar outside"
+                 : sent                  ? "bar sent"
+                                         : "bar received",
                  range + ": " + std::to_string(count));
     }
     const double axisY = plot.Bottom();

@@ -37,6 +37,7 @@ table{border-collapse:collapse;margin:.5em 0}
 th,td{text-align:left;padding:.15em .8em .15em 0;border-bottom:1px solid var(--grid);
 vertical-align:top}
 td{word-break:break-word}td.number{font-variant-numeric:tabular-nums}
+td.time{white-space:nowrap;font-variant-numeric:tabular-nums}
 tr.failed td{color:var(--bad);font-weight:600}
 svg.chart{display:block;max-width:100%;height:auto;margin:.6em 0;color:var(--fg);
 background:var(--bg);font:11px system-ui,sans-serif}
@@ -51,8 +52,8 @@ background:var(--bg);font:11px system-ui,sans-serif}
 .chart path.sent,.chart path.reply{stroke:var(--sent)}
 .chart path.received{stroke:var(--received)}
 .chart .dot{stroke:none}
-.chart .dot.sent,.chart .swatch.sent,.chart circle.reply,.chart .bar{fill:var(--sent)}
-.chart .dot.received,.chart .swatch.received{fill:var(--received)}
+.chart .dot.sent,.chart .swatch.sent,.chart circle.reply,.chart .bar.sent{fill:var(--sent)}
+.chart .dot.received,.chart .swatch.received,.chart .bar.received{fill:var(--received)}
 .chart .bar.outside{fill:var(--p99)}
 .chart .lane{fill:var(--panel)}
 .chart line.median{stroke:var(--median);stroke-width:2}
@@ -169,8 +170,8 @@ std::string StepsTable(const ReportData& data) {
                               : step.outcome == StepRecord::Outcome::Failed ? "failed"
                                                                             : "not reached";
         html += step.outcome == StepRecord::Outcome::Failed ? "<tr class=\"failed\">" : "<tr>";
-        html += "<td>" + std::to_string(step.line) + "</td><td>" +
-                (reached ? Num(step.start, 6) : "") + "</td><td>" +
+        html += "<td>" + std::to_string(step.line) + "</td><td class=\"time\">" +
+                (reached ? Num(step.start, 6) : "") + "</td><td class=\"time\">" +
                 (reached ? Num(step.end, 6) : "") + "</td><td>" + outcome + "</td><td><code>" +
                 EscapeText(step.text) + "</code></td><td>" + EscapeText(step.reason) +
                 "</td></tr>\n";
