@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QXmlStreamReader>
+
 #include <random>
 #include <regex>
 #include <set>
@@ -280,6 +282,39 @@ TEST(HtmlReportPageTest, ALoadsPageGrowsWithItsIntervalsNotItsRequests) {
     ASSERT_EQ(data.load.size(), 600u);
     EXPECT_TRUE(data.replies.empty());
     EXPECT_LT(RenderReport(data).size(), 2'000'000u / 10);
+}
+
+// Every picture is well-formed XML that begins with its title and description, whatever text
+// the run carried.
+TEST(HtmlReportPageTest, EveryPictureIsWellFormedAndNamed) {
+    testsupport::SampleCall sample;
+    sample.dropped = {5};
+    sample.voiceCheck = true;
+    sample.failingStepText = "expect reply <ring> & \"talk\" \x01\xFF";
+    ReportData data = testsupport::MakeCall(sample);
+    const ReportData load = testsupport::MakeLoad(1, 100);
+    data.load = load.load;
+    const std::string html = RenderReport(data);
+    std::vector<std::string> ids;
+    for (std::size_t at = 0; (at = html.find("<svg ", at)) != std::string::npos;) {
+        const std::size_t end = html.find("</svg>", at) + 6;
+        QXmlStreamReader xml(QByteArray::fromStdString(html.substr(at, end - at)));
+        std::vector<QString> firstChildren;
+        while (!xml.atEnd()) {
+            if (xml.readNext() == QXmlStreamReader::StartElement && firstChildren.size() < 3) {
+                firstChildren.push_back(xml.name().toString());
+            }
+        }
+        EXPECT_FALSE(xml.hasError())
+            << xml.errorString().toStdString() << " in " << html.substr(at, 80);
+        EXPECT_EQ(firstChildren, (std::vector<QString>{"svg", "title", "desc"}));
+        const std::size_t id = html.find("id=\"", at) + 4;
+        ids.push_back(html.substr(id, html.find('"', id) - id));
+        at = end;
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"spacing-sent", "spacing-received", "histogram-sent",
+                                             "histogram-received", "seq-received", "replies",
+                                             "load-counts", "load-latency", "scenario"}));
 }
 
 // A scenario or file name that is not UTF-8 reaches the summary's reasons; the summary is still
