@@ -156,12 +156,15 @@ void DrawMarkLane(Svg& svg, const Frame& lane, std::span<const Mark> marks, Mark
             continue;
         }
         Gathered& column = gathered[static_cast<std::size_t>(ColumnOf(mark.t, t0, t1, columns))];
+        // Hooks may add marks a little out of order: the earliest and the latest, whichever came
+        // first.
         if (column.count == 0) {
-            column.first = mark.t;
+            column.first = column.last = mark.t;
             column.seq = mark.seq;
         }
         column.count += mark.count;
-        column.last = mark.t;
+        column.first = std::min(column.first, mark.t);
+        column.last = std::max(column.last, mark.t);
     }
     for (std::size_t i = 0; i < gathered.size(); ++i) {
         const Gathered& column = gathered[i];
