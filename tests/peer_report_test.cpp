@@ -227,9 +227,9 @@ TEST(HtmlReportMarksTest, SeqEventsAreMarkedWhenTheyHappenedAndAgreeWithTheSumma
 // out a gap that a late Seq filled.
 TEST(HtmlReportMarksTest, ALaneDrawsEachMarkAtItsTime) {
     const std::vector<Mark> marks = {
-        {1.0, MarkKind::Stall, -1, 1},   {5.0, MarkKind::Stall, -1, 1},
-        {5.004, MarkKind::Stall, -1, 1}, {9.96, MarkKind::Stall, -1, 1},
-        {3.0, MarkKind::Dropped, 7, 1},  {4.0, MarkKind::SeqGap, 9, 0}};
+        {1.0, MarkKind::Stall, -1, 1},  {5.004, MarkKind::Stall, -1, 1},
+        {5.0, MarkKind::Stall, -1, 1},  {9.96, MarkKind::Stall, -1, 1},
+        {3.0, MarkKind::Dropped, 7, 1}, {4.0, MarkKind::SeqGap, 9, 0}};
     for (const MarkKind kind : {MarkKind::Stall, MarkKind::SeqGap}) {
         Svg svg("lane", 600, 40, "lane", "lane");
         DrawMarkLane(svg, Frame{100, 10, 400, 14}, marks, kind, 0, 10, 4);
