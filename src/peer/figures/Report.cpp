@@ -17,6 +17,12 @@ std::string HexOf(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
+// A file or scenario name need not be UTF-8, and JSON must be: such bytes print as U+FFFD,
+// never as a thrown error that would lose the summary and its verdict.
+std::string Printed(const nlohmann::ordered_json& value) {
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 void PutLine(std::FILE* out, const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), out);
     std::fputc('\n', out);
@@ -82,13 +88,13 @@ void Report::LogLine(const std::string& line) {
 
 void Report::Summary(const nlohmann::ordered_json& summary) {
     if (style_.json) {
-        PutLine(out_, nlohmann::ordered_json{{"summary", summary}}.dump());
+        PutLine(out_, Printed(nlohmann::ordered_json{{"summary", summary}}));
         return;
     }
     PutLine(out_, "summary:");
     for (const auto& [key, value] : summary.items()) {
-        PutLine(out_,
-                "  " + key + ": " + (value.is_string() ? value.get<std::string>() : value.dump()));
+        PutLine(out_, "  " + key + ": " +
+                          (value.is_string() ? value.get<std::string>() : Printed(value)));
     }
 }
 
