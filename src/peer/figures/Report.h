@@ -31,8 +31,11 @@ class Report final : public DatagramTap {
     static nlohmann::ordered_json Describe(const DatagramEvent& event);
 
   private:
+    void PutLine(const std::string& line);
+
     OutputStyle style_;
     std::FILE* out_;
+    bool ended_ = false;
 };
 
 }  // namespace peer
