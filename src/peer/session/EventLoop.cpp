@@ -66,10 +66,13 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
         if (::ppoll(watched.data(), watched.size(), &timeout, nullptr) < 0 && errno != EINTR) {
             throw UsageError(SystemMessage("cannot wait on the socket"));
         }
-        // Every socket, also those poll found empty: each is then known to be drained.
-        for (Wire* wire : wires) {
-            wire->Receive([&](const DatagramEvent& event) { work.handle(*wire, event); });
-            wire->Flush();
+        // Also a socket poll found empty, where a tap waits to learn that it was drained.
+        for (std::size_t i = 0; i < wires.size(); ++i) {
+            Wire& wire = *wires[i];
+            if (watched[i].revents != 0 || std::isfinite(wire.WakeAt())) {
+                wire.Receive([&](const DatagramEvent& event) { work.handle(wire, event); });
+                wire.Flush();
+            }
         }
         if (watched.back().revents != 0) {
             std::uint64_t expirations = 0;
