@@ -243,10 +243,9 @@ std::vector<std::uint8_t> ReadWhole(const std::string& path, std::size_t limit,
     return bytes;
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size, std::size_t* written) {
+bool WriteAll(int fd, const void* data, std::size_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     std::size_t done = 0;
-    bool whole = true;
     while (done < size) {
         const ssize_t count = ::write(fd, bytes + done, size - done);
         if (count < 0 && errno == EINTR) {
@@ -256,15 +255,11 @@ bool WriteAll(int fd, const void* data, std::size_t size, std::size_t* written) 
             if (count == 0) {
                 errno = EIO;
             }
-            whole = false;
-            break;
+            return false;
         }
         done += static_cast<std::size_t>(count);
     }
-    if (written != nullptr) {
-        *written = done;
-    }
-    return whole;
+    return true;
 }
 
 OutputFile::OutputFile(const std::string& path, std::string option, SignalWatch& signals)

@@ -64,9 +64,8 @@ FileHandle OpenToPlay(const std::string& path);
 // A regular file, created or truncated.
 FileHandle OpenToWrite(const std::string& path, const std::string& option);
 // Writes all `size` bytes, going on after interruptions and short writes. False with errno set
-// (EIO where the system wrote nothing and said nothing) when it cannot; `written` (if given)
-// then says how many bytes went.
-bool WriteAll(int fd, const void* data, std::size_t size, std::size_t* written = nullptr);
+// (EIO where the system wrote nothing and said nothing) when it cannot.
+bool WriteAll(int fd, const void* data, std::size_t size);
 // The whole file, refused when longer than `limit` bytes.
 std::vector<std::uint8_t> ReadWhole(const std::string& path, std::size_t limit,
                                     const std::string& option);
