@@ -79,8 +79,7 @@ TEST_F(PeerSignalsTest, ASignalDuringTheSetUpEndsTheRunAtOnceWithItsSummary) {
     };
     for (const auto& c : cases) {
         const std::string name = c.arguments.join(' ').toStdString();
-        PeerProcess peer(c.arguments +
-                         QStringList{"--bind", "127.0.9.42", "--local-port", "0", "--json"});
+        PeerProcess peer(c.arguments + Words("--bind 127.0.9.42 --local-port 0 --json"));
         ASSERT_TRUE(peer.WaitUntil(
             [&](const std::string&, const std::string& err) {
                 return c.said ? err.find(c.said) != std::string::npos : Threads(peer.Pid()) > 1;
@@ -104,12 +103,12 @@ TEST_F(PeerSignalsTest, HangUpAndAQuittingReaderLeaveEveryFileWhole) {
     WriteFile(Path("b").toStdString(), Pattern(20'000, 2));
 
     // A hang-up ends an answer like SIGTERM: in order, a pass as it has no end condition.
-    PeerProcess answer({"answer", "--bind", "127.0.9.43", "--local-port", "22643", "--peer-port",
-                        "22644", "--save", Path("answer.scenario"), "--pcap", Path("answer.pcapng"),
-                        "--json"});
+    PeerProcess answer(Words("answer --bind 127.0.9.43 --local-port 22643 --peer-port 22644 --json")
+                       << "--save" << Path("answer.scenario") << "--pcap" << Path("answer.pcapng"));
     ASSERT_TRUE(answer.WaitUntilAnswering());
-    const PeerResult call = RunPeer({"call", "127.0.9.43:22643", "--bind", "127.0.9.44",
-                                     "--local-port", "22644", "--play", Path("a"), "--json"});
+    const PeerResult call =
+        RunPeer(Words("call 127.0.9.43:22643 --bind 127.0.9.44 --local-port 22644 --json --play")
+                << Path("a"));
     ASSERT_EQ(call.exitCode, 0) << call.out << call.err;
     answer.Signal(SIGHUP);
     const PeerResult hungUp = answer.Finish();
@@ -118,14 +117,15 @@ TEST_F(PeerSignalsTest, HangUpAndAQuittingReaderLeaveEveryFileWhole) {
 
     // The reader of the caller's --record pipe quits after the first voice: that output ends,
     // the call goes on to its Disconnect and fails for the voice it could not write.
-    PeerProcess streamer({"answer", "--bind", "127.0.9.45", "--local-port", "22645", "--peer-port",
-                          "22646", "--play", Path("b"), "--until", "disconnect", "--duration", "30",
-                          "--quiet"});
+    PeerProcess streamer(Words("answer --bind 127.0.9.45 --local-port 22645 --peer-port 22646 "
+                               "--until disconnect --duration 30 --quiet --play")
+                         << Path("b"));
     ASSERT_TRUE(streamer.WaitUntilAnswering());
     const QString fifo = Fifo("voice");
-    PeerProcess caller({"call", "127.0.9.45:22645", "--bind", "127.0.9.46", "--local-port", "22646",
-                        "--record", fifo, "--talk-seconds", "1", "--save", Path("call.scenario"),
-                        "--pcap", Path("call.pcapng"), "--json"});
+    PeerProcess caller(Words("call 127.0.9.45:22645 --bind 127.0.9.46 --local-port 22646 "
+                             "--talk-seconds 1 --json --record")
+                       << fifo << "--save" << Path("call.scenario") << "--pcap"
+                       << Path("call.pcapng"));
     const int reader = ::open(fifo.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     char first[400];

@@ -45,6 +45,11 @@ class PeerProcess {
     std::string out_, err_;
 };
 
+// Arguments written as one line, split at each blank (nothing is quoted).
+inline QStringList Words(const QString& line) {
+    return line.split(' ');
+}
+
 PeerResult RunPeer(const QStringList& arguments,
                    std::chrono::milliseconds timeout = std::chrono::seconds(60),
                    const QStringList& launcher = {});
