@@ -215,9 +215,10 @@ TEST_F(PeerCaptureTest, RecordsGoInTimeOrder) {
                              "--quiet --json --pcap")
                        << Path("answer.pcapng"));
     ASSERT_TRUE(answer.WaitUntilAnswering());
-    const PeerResult load = RunPeer(Words("load 127.0.9.21:22621 --bind 127.0.9.22 --local-port "
-                                          "0 --rate 5000 --duration 0.2 --quiet --json --pcap")
-                                    << Path("load.pcapng"));
+    const PeerResult load =
+        RunPeer(Words("load 127.0.9.21:22621 --bind 127.0.9.22 --local-port "
+                      "0 --rate 5000 --duration 0.2 --timeout 10000 --quiet --json --pcap")
+                << Path("load.pcapng"));
     answer.Signal(SIGTERM);
     const PeerResult answered = answer.Finish();
     ASSERT_EQ(load.exitCode, 0) << load.out << load.err;
