@@ -147,3 +147,25 @@ TEST_F(PeerSignalsTest, HangUpAndAQuittingReaderLeaveEveryFileWhole) {
     ExpectWhole(called, Path("call.pcapng"), Path("call.scenario"));
     EXPECT_EQ(streamer.Finish().exitCode, 0);
 }
+
+TEST_F(PeerSignalsTest, AReaderThatStopsReadingHoldsTheRunBackOnlyUntilASignal) {
+    // Standard output a pipe whose reader takes nothing: the lines fill it, then wait for room.
+    const QString fifo = Fifo("lines");
+    const int reader = ::open(fifo.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    PeerProcess answer(
+        Words("answer --bind 127.0.9.47 --local-port 22647 --reply-to-sender --json"),
+        {"/bin/sh", "-c", "exec \"$@\" >" + fifo, "sh"});
+    ASSERT_TRUE(answer.WaitUntilAnswering());
+    RunPeer(
+        Words("load 127.0.9.47:22647 --bind 127.0.9.48 --local-port 0 --rate 5000 --duration "
+              "0.4 --timeout 100 --quiet"));
+    const auto signalled = std::chrono::steady_clock::now();
+    answer.Signal(SIGINT);
+    const PeerResult run = answer.Finish(10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 500ms);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("the lines and the summary: standard output ended"), std::string::npos)
+        << run.err;
+    ::close(reader);
+}

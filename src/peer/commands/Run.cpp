@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "peer/Addresses.h"
@@ -23,6 +26,14 @@ Run::Run(const CommonOptions& options, SignalWatch& signals, const std::string& 
       wire(ParseDotted(options.bind), static_cast<std::uint16_t>(options.localPort),
            options.receiveBuffer),
       report({options.json, options.quiet}, ReportStream(options, record)) {
+    // A pipe that nobody reads would block the lines, and with them a signal; written as any
+    // other pipe, it holds the run back only until shortly after one.
+    struct stat status {};
+    if (ReportStream(options, record) == stdout && ::fstat(STDOUT_FILENO, &status) == 0 &&
+        S_ISFIFO(status.st_mode)) {
+        lines = std::make_unique<OutputFile>("-", "the lines and the summary", signals);
+        report.WriteThrough(lines.get());
+    }
     if (!options.pcap.empty()) {
         capture = std::make_unique<Capture>(options.pcap, signals);
     }

@@ -47,6 +47,7 @@ struct Run {
     Wire wire;
     Figures figures;
     Report report;
+    std::unique_ptr<OutputFile> lines;  // the report's, when standard output is a pipe
     std::unique_ptr<Capture> capture;
     std::vector<std::unique_ptr<Wire>> otherWires;
 

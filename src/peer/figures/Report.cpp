@@ -24,6 +24,13 @@ void Report::PutLine(const std::string& line) {
     if (ended_) {
         return;
     }
+    if (sink_ != nullptr) {
+        const std::string text = line + "\n";
+        // A reader that quit is told by the sink itself, once.
+        sink_->Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        ended_ = sink_->Ended();
+        return;
+    }
     std::fwrite(line.data(), 1, line.size(), out_);
     std::fputc('\n', out_);
     if (std::fflush(out_) != 0 && errno == EPIPE) {

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "peer/Files.h"
 #include "peer/session/Wire.h"
 
 namespace peer {
@@ -18,6 +19,9 @@ struct OutputStyle {
 class Report final : public DatagramTap {
   public:
     explicit Report(OutputStyle style, std::FILE* out = stdout) : style_(style), out_(out) {}
+
+    // Writes the lines through `sink` instead, a pipe that must not hold back a signal.
+    void WriteThrough(OutputFile* sink) { sink_ = sink; }
 
     void OnDatagram(const DatagramEvent& event) override;
 
@@ -35,6 +39,7 @@ class Report final : public DatagramTap {
 
     OutputStyle style_;
     std::FILE* out_;
+    OutputFile* sink_ = nullptr;
     bool ended_ = false;
 };
 
