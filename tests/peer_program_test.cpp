@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QTemporaryDir>
 #include <filesystem>
@@ -85,9 +86,19 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
     UdpPeer listener("127.0.8.21", 21201);
     const QString host = "127.0.8.21:21201";
     const QString bind[] = {"--bind", "127.0.8.22", "--local-port", "21202"};
+    // Files of every kind: a voice file and a second name of it, an empty one, a pipe (whose
+    // open would wait for a writer), a device, a folder; a scenario that streams the voice file.
+    const Bytes voice = Pattern(1'000, 4);
+    WriteFile(Path("voice").toStdString(), voice);
+    std::filesystem::create_hard_link(Path("voice").toStdString(), Path("also").toStdString());
+    WriteFile(Path("empty").toStdString(), {});
+    ASSERT_EQ(::mkfifo(Path("fifo").toLocal8Bit().constData(), 0600), 0);
+    const std::string streams = "stream voice\n";
+    WriteFile(Path("streams.scenario").toStdString(), Bytes(streams.begin(), streams.end()));
+    const QString scenario = Path("streams.scenario");
     const struct {
         QStringList arguments;
-        const char* message;
+        QString message;
     } cases[] = {
         {{"call", "127.0.8.21:70000"}, "HOST: the port"},
         {{"call", host, "--local-port", "70000"}, "--local-port: Value 70000"},
@@ -104,6 +115,32 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
         {{"send", host, "--payload-file", Path("missing")}, "--payload-file: File does not exist"},
         {{"answer", "--bind", "127.0.8.21", "--local-port", "21201"},
          "cannot bind UDP 127.0.8.21:21201: Address already in use"},
+        // --play and scenarios: regular files, and --play one with something in it.
+        {{"call", host, "--play", Path("fifo")}, "--play: \"" + Path("fifo") + "\" is a pipe"},
+        {{"call", host, "--play", "/dev/zero"}, "is a character device; --play takes a regular"},
+        {{"call", host, "--play", directory.path()}, "--play: cannot use"},
+        {{"call", host, "--play", Path("empty")}, "is empty: there is no voice to stream"},
+        {{"run", Path("fifo"), host}, "SCENARIO: \"" + Path("fifo") + "\" is a pipe"},
+        // --record and --pcap: a file, a pipe or standard output, nothing else; --save a file.
+        {{"call", host, "--record", "/dev/null"}, "--record: \"/dev/null\" is a character device"},
+        {{"send", host, "--pcap", "/dev/null"}, "--pcap: \"/dev/null\" is a character device"},
+        {{"call", host, "--save", Path("fifo")}, "--save: \"" + Path("fifo") + "\" is a pipe"},
+        {{"call", host, "--save", "-"}, "--save: - is not standard output here"},
+        // One file for two roles, by any name; a file still to be made counts too.
+        {{"call", host, "--play", Path("voice"), "--record", Path("voice")},
+         "--play and --record name the same file"},
+        {{"call", host, "--play", Path("voice"), "--save", Path("also")},
+         "--play and --save name the same file"},
+        {{"call", host, "--record", Path("new"), "--pcap", directory.path() + "/./new"},
+         "--record and --pcap name the same file"},
+        {{"answer", "--save", Path("saved"), "--pcap", Path("saved.voice")},
+         "--save and --pcap name the same file"},
+        {{"answer", "--record", Path("new"), "--save", Path("new")},
+         "--record and --save name the same file"},
+        {{"run", scenario, host, "--pcap", scenario}, "SCENARIO and --pcap name the same file"},
+        {{"run", scenario, host, "--pcap", Path("also")}, "--pcap and stream name the same file"},
+        {{"call", host, "--record", "-", "--pcap", "-"},
+         "--record and --pcap cannot both write to standard output"},
     };
     for (const auto& c : cases) {
         QStringList arguments = c.arguments;
@@ -112,7 +149,7 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
         }
         const PeerResult run = RunPeer(arguments);
         EXPECT_EQ(run.exitCode, 2) << arguments.join(' ').toStdString();
-        EXPECT_NE(run.err.find(c.message), std::string::npos)
+        EXPECT_NE(run.err.find(c.message.toStdString()), std::string::npos)
             << arguments.join(' ').toStdString() << ": " << run.err;
     }
     if (InTestNamespace()) {
@@ -123,6 +160,8 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
             << lookup.err;
     }
     EXPECT_TRUE(listener.Drain().empty());
+    EXPECT_EQ(ReadFile(Path("voice").toStdString()), voice);  // never opened to be written
+    EXPECT_FALSE(std::filesystem::exists(Path("new").toStdString()));
 
     const PeerResult help = RunPeer({"--help"});
     EXPECT_EQ(help.exitCode, 0);

@@ -13,14 +13,21 @@
 namespace peer {
 
 int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
-    FileHandle play = OpenToRead(options.play, "--play");
     // A saved scenario streams the caller's voice again from a file: the one recorded, or one
     // made beside the scenario.
-    const std::string recordPath =
-        !options.record.empty() || options.save.empty() ? options.record : options.save + ".voice";
-    FileHandle record = OpenToWrite(
-        recordPath, options.record.empty() && !options.save.empty() ? "--save" : "--record");
-    Run run(options);
+    const bool voiceBesideSave = options.record.empty() && !options.save.empty();
+    const std::string recordPath = voiceBesideSave ? options.save + ".voice" : options.record;
+    const FileUse uses[] = {
+        {"--play", options.play, FileRole::Source},
+        {voiceBesideSave ? "--save" : "--record", recordPath,
+         voiceBesideSave ? FileRole::Document : FileRole::Stream},
+        {"--save", options.save, FileRole::Document},
+        {"--pcap", options.pcap, FileRole::Stream},
+    };
+    CheckFileUses(uses);
+    FileHandle play = OpenToPlay(options.play);
+    OutputFile record(recordPath, voiceBesideSave ? "--save" : "--record", signals);
+    Run run(options, signals, options.record);
     std::optional<ScenarioRecorder> recorder;
     if (!options.save.empty()) {
         recorder.emplace(ScenarioRecorder::Setup{
@@ -36,7 +43,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     settings.rememberedPeer = options.peer;
     settings.target = options.target;
     settings.playFd = play.Release();
-    settings.recordFd = record.Release();
+    settings.record = &record;
     settings.impairments = options.impairments;
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     std::cerr << "udpphone-peer: answering on " << EndpointText(run.wire.Bound()) << std::endl;

@@ -11,10 +11,17 @@ namespace peer {
 
 int RunCall(const CallOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const in_addr address = Resolve(host.host);
-    FileHandle play = OpenToRead(options.play, "--play");
-    FileHandle record = OpenToWrite(options.record, "--record");
-    Run run(options);
+    const FileUse uses[] = {
+        {"--play", options.play, FileRole::Source},
+        {"--record", options.record, FileRole::Stream},
+        {"--save", options.save, FileRole::Document},
+        {"--pcap", options.pcap, FileRole::Stream},
+    };
+    CheckFileUses(uses);
+    const in_addr address = Resolve(host.host, signals);
+    FileHandle play = OpenToPlay(options.play);
+    OutputFile record(options.record, "--record", signals);
+    Run run(options, signals, options.record);
 
     SessionSettings settings;
     settings.peerPort = host.port;
@@ -22,7 +29,7 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     settings.rememberedPeer = AddressText(address);
     settings.target = options.target;
     settings.playFd = play.Release();
-    settings.recordFd = record.Release();
+    settings.record = &record;
     settings.impairments = options.impairments;
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     const sockaddr_in to = MakeEndpoint(address, host.port);

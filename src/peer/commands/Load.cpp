@@ -9,6 +9,7 @@
 
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
+#include "peer/Files.h"
 #include "peer/commands/Subcommands.h"
 
 namespace peer {
@@ -57,8 +58,10 @@ class RingReplies {
 
 int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const in_addr address = Resolve(host.host);
-    Run run(options);
+    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream}};
+    CheckFileUses(uses);
+    const in_addr address = Resolve(host.host, signals);
+    Run run(options, signals);
     const sockaddr_in to = MakeEndpoint(address, host.port);
 
     const auto total = std::max<std::uint64_t>(
@@ -86,8 +89,8 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     const double start = MonotonicSeconds();
     double wake = start;
     while (sent < total) {
-        SleepUntil(wake);
-        if (signals.Caught()) {
+        // A slow rate sleeps long between batches; a signal still ends the run at once.
+        if (signals.Wait(wake - MonotonicSeconds())) {
             interrupted = true;
             break;
         }

@@ -64,9 +64,11 @@ std::vector<std::uint8_t> BuildDatagram(const SendOptions& options) {
 
 int RunSend(const SendOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const in_addr address = Resolve(host.host);
+    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream}};
+    CheckFileUses(uses);
+    const in_addr address = Resolve(host.host, signals);
     const std::vector<std::uint8_t> datagram = BuildDatagram(options);
-    Run run(options);
+    Run run(options, signals);
     const sockaddr_in to = MakeEndpoint(address, host.port);
 
     const double sentStamp = RealtimeSeconds();

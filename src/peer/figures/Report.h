@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "peer/Files.h"
 #include "peer/session/Wire.h"
 
 namespace peer {
@@ -19,6 +20,9 @@ class Report final : public DatagramTap {
   public:
     explicit Report(OutputStyle style, std::FILE* out = stdout) : style_(style), out_(out) {}
 
+    // Writes the lines through `sink` instead, a pipe that must not hold back a signal.
+    void WriteThrough(OutputFile* sink) { sink_ = sink; }
+
     void OnDatagram(const DatagramEvent& event) override;
 
     // A line of the window's log for an answered request; readable output only.
@@ -31,8 +35,12 @@ class Report final : public DatagramTap {
     static nlohmann::ordered_json Describe(const DatagramEvent& event);
 
   private:
+    void PutLine(const std::string& line);
+
     OutputStyle style_;
     std::FILE* out_;
+    OutputFile* sink_ = nullptr;
+    bool ended_ = false;
 };
 
 }  // namespace peer

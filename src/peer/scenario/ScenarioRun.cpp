@@ -337,10 +337,19 @@ class Player {
 }  // namespace
 
 int RunScenario(const ScenarioOptions& options, SignalWatch& signals) {
+    std::vector<FileUse> uses = {{"SCENARIO", options.scenario, FileRole::Source},
+                                 {"--pcap", options.pcap, FileRole::Stream}};
+    CheckFileUses(uses);
     const Scenario scenario = ParseScenario(options.scenario);
+    for (const ScenarioStep& step : scenario.steps) {
+        if (step.type == ScenarioStep::Type::Stream) {
+            uses.push_back({"stream", step.file, FileRole::Source});
+        }
+    }
+    CheckFileUses(uses);
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const in_addr address = Resolve(host.host);
-    Run run(options);
+    const in_addr address = Resolve(host.host, signals);
+    Run run(options, signals);
     Player player(scenario, run, signals, MakeEndpoint(address, host.port), options);
     player.Play();
     std::vector<std::string> reasons;

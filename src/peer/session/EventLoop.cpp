@@ -44,10 +44,16 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
             work.act(now);
             continue;
         }
-        // The due time is absolute, on the timer; everything else can wait on poll's.
+        // The due time is absolute, on the timer; everything else can wait on poll's. A tap that
+        // holds something back until the sockets are found empty again (the capture, to write
+        // its records in time order) wakes the loop too.
+        double wake = due;
+        for (const Wire* wire : wires) {
+            wake = std::min(wake, wire->WakeAt());
+        }
         itimerspec timer{};
-        if (std::isfinite(due)) {
-            timer.it_value = ToTimespec(due);
+        if (std::isfinite(wake)) {
+            timer.it_value = ToTimespec(wake);
         }
         ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timer, nullptr);
         watched.clear();
@@ -60,9 +66,10 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
         if (::ppoll(watched.data(), watched.size(), &timeout, nullptr) < 0 && errno != EINTR) {
             throw UsageError(SystemMessage("cannot wait on the socket"));
         }
+        // Also a socket poll found empty, where a tap waits to learn that it was drained.
         for (std::size_t i = 0; i < wires.size(); ++i) {
-            if (watched[i].revents != 0) {
-                Wire& wire = *wires[i];
+            Wire& wire = *wires[i];
+            if (watched[i].revents != 0 || std::isfinite(wire.WakeAt())) {
                 wire.Receive([&](const DatagramEvent& event) { work.handle(wire, event); });
                 wire.Flush();
             }

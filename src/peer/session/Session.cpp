@@ -28,11 +28,7 @@ Session::Session(Wire& wire, Report& report, Figures& figures, SignalWatch& sign
     }
 }
 
-Session::~Session() {
-    if (settings_.recordFd >= 0) {
-        ::close(settings_.recordFd);
-    }
-}
+Session::~Session() = default;
 
 void Session::StreamTo(const sockaddr_in& to) {
     voiceTo_ = to;
@@ -168,13 +164,14 @@ void Session::Answer(const DatagramEvent& event) {
 }
 
 void Session::Record(const DatagramEvent& event) {
-    if (settings_.recordFd < 0 || event.windowBuffer == nullptr) {
+    if (settings_.record == nullptr || !settings_.record->IsOpen() ||
+        event.windowBuffer == nullptr) {
         return;
     }
     const std::span<const std::uint8_t> voice =
         phone::VoiceToStore(std::span<const std::uint8_t, phone::kReceiveBufferSize>(
             event.windowBuffer, phone::kReceiveBufferSize));
-    if (!WriteAll(settings_.recordFd, voice.data(), voice.size())) {
+    if (!settings_.record->Write(voice)) {
         ++recordErrors_;
     }
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "peer/Files.h"
 #include "peer/figures/Figures.h"
 #include "peer/figures/Report.h"
 #include "peer/session/EventLoop.h"
@@ -33,7 +34,7 @@ struct SessionSettings {
     std::int32_t target = 1;
     std::int32_t mode = phone::ModeIdle;
     int playFd = -1;                 // owned; -1: nothing to play
-    int recordFd = -1;               // owned; -1: nothing recorded
+    OutputFile* record = nullptr;    // null: nothing recorded
     ImpairmentSettings impairments;  // of the outgoing voice
 };
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
@@ -104,6 +105,20 @@ void Wire::Tell(const DatagramEvent& event) {
     for (DatagramTap* tap : taps_) {
         tap->OnDatagram(event);
     }
+}
+
+void Wire::Drained(double stamp) {
+    for (DatagramTap* tap : taps_) {
+        tap->OnDrained(*this, stamp);
+    }
+}
+
+double Wire::WakeAt() const {
+    double wake = std::numeric_limits<double>::infinity();
+    for (const DatagramTap* tap : taps_) {
+        wake = std::min(wake, tap->WakeAt());
+    }
+    return wake;
 }
 
 std::size_t Wire::Send(std::span<const Outgoing> datagrams) {
@@ -208,10 +223,13 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
             header.msg_control = slot.control;
             header.msg_controllen = sizeof slot.control;
         }
+        // Taken before looking: whatever reaches the socket after it was found empty came later.
+        const double looked = RealtimeSeconds();
         // MSG_TRUNC: the length is the datagram's own, even if it were longer than the room.
         const int got = ::recvmmsg(fd_, messages, static_cast<unsigned>(count),
                                    MSG_DONTWAIT | MSG_TRUNC, nullptr);
         if (got <= 0) {
+            Drained(looked);
             break;
         }
         const double now = MonotonicSeconds();
@@ -254,6 +272,7 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
         }
         taken += static_cast<std::size_t>(got);
         if (static_cast<std::size_t>(got) < count) {
+            Drained(looked);
             break;
         }
     }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <span>
 #include <unordered_map>
@@ -32,10 +33,17 @@ struct DatagramEvent {
     DatagramLook look;
 };
 
+class Wire;
+
 class DatagramTap {
   public:
     virtual ~DatagramTap() = default;
     virtual void OnDatagram(const DatagramEvent& event) = 0;
+    // `wire`'s socket was found empty: every datagram that reached it by `stamp` (real-time
+    // seconds) has been handed over.
+    virtual void OnDrained(const Wire& /*wire*/, double /*stamp*/) {}
+    // When the tap wants the sockets looked at again (monotonic seconds; infinity: no need).
+    virtual double WakeAt() const { return std::numeric_limits<double>::infinity(); }
 };
 
 struct Outgoing {
@@ -74,14 +82,19 @@ class Wire {
     void Queue(const sockaddr_in& to, std::span<const std::uint8_t> bytes);
     void Flush();
 
+    // The earliest of the taps' WakeAt.
+    double WakeAt() const;
+
     // Takes what has arrived, without waiting, at most `limit` datagrams: each goes to the taps,
-    // then to `handle`. Returns how many were taken.
+    // then to `handle`; a socket found empty is told to the taps (OnDrained). Returns how many
+    // were taken.
     std::size_t Receive(const std::function<void(const DatagramEvent&)>& handle,
                         std::size_t limit = 256);
 
   private:
     struct Slot;
     void Tell(const DatagramEvent& event);
+    void Drained(double stamp);
     // The address a datagram to `to` leaves from.
     in_addr SourceFor(const sockaddr_in& to);
 
