@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <atomic>
 #include <sstream>
@@ -192,6 +194,21 @@ TEST(ScenarioParseTest, FaultsNameTheFileTheLineAndWhatIsWrong) {
     EXPECT_EQ(scenario.steps[1].seconds, 0.0005);
     EXPECT_EQ(scenario.steps[2].wantTarget.how, peer::FieldWant::How::Any);
 
+    // A byte-order mark, an empty datagram's size, and a name with a quote and a backslash as
+    // the saver writes it.
+    QTemporaryDir names;
+    const std::string odd = "my \"t\" \\.au";
+    WriteFile(names.filePath(QString::fromStdString(odd)).toStdString(), Pattern(400, 1));
+    const auto escaped = peer::ParseScenarioText(
+        "\xEF\xBB\xBF"
+        "expect ignored size=0\nstream " +
+            peer::QuotedPath(odd) + " chunks=1\n",
+        "x", names.path().toStdString());
+    ASSERT_EQ(escaped.steps.size(), 2u);
+    EXPECT_EQ(escaped.steps[0].wantSize, 0);
+    EXPECT_EQ(escaped.steps[1].file, names.filePath(QString::fromStdString(odd)).toStdString());
+    EXPECT_EQ(peer::QuotedPath(odd), "\"my \\\"t\\\" \\\\.au\"");
+
     // The program refuses a faulty scenario with exit code 2 before it sends anything.
     QTemporaryDir directory;
     const QString file = directory.filePath("faulty.scenario");
@@ -204,6 +221,29 @@ TEST(ScenarioParseTest, FaultsNameTheFileTheLineAndWhatIsWrong) {
     EXPECT_NE(run.err.find(file.toStdString() + ":2: wait: \"x\" is not a number"),
               std::string::npos)
         << run.err;
+    // Only a regular file of at most 16 MiB is read: not a device, a FIFO, nor a huge file.
+    const QString fifo = directory.filePath("fifo");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const QString huge = directory.filePath("huge.scenario");
+    {
+        QFile large(huge);
+        ASSERT_TRUE(large.open(QIODevice::WriteOnly));
+        large.resize((16 << 20) + 1);
+    }
+    const struct {
+        QString path;
+        std::string fault;
+    } files[] = {{"/dev/zero", "the scenario \"/dev/zero\" is not a regular file"},
+                 {fifo, "the scenario \"" + fifo.toStdString() + "\" is not a regular file"},
+                 {huge, "the scenario \"" + huge.toStdString() + "\" is longer than 16 MiB"}};
+    for (const auto& f : files) {
+        const PeerResult refused =
+            RunPeer({"run", f.path, "127.0.8.93:" + QString::number(listener.Port()), "--bind",
+                     "127.0.8.94", "--local-port", "0"},
+                    std::chrono::seconds(10));
+        EXPECT_EQ(refused.exitCode, 2) << f.fault;
+        EXPECT_NE(refused.err.find(f.fault), std::string::npos) << refused.err;
+    }
     EXPECT_TRUE(listener.Drain().empty());
 }
 
