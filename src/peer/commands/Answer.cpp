@@ -38,6 +38,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     settings.playFd = play.Release();
     settings.recordFd = record.Release();
     settings.impairments = options.impairments;
+    settings.requestLimit = options.count;
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     std::cerr << "udpphone-peer: answering on " << EndpointText(run.wire.Bound()) << std::endl;
 
@@ -77,6 +78,8 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     }
     nlohmann::ordered_json summary = run.figures.Summary();
     summary["impairments"] = session.Impairments();
+    summary["calls_total"] = run.figures.CallCount();
+    summary["calls"] = run.figures.Calls();
     return run.Finish(summary, reasons, saveFault);
 }
 
