@@ -51,6 +51,10 @@ void PeerProcess::Signal(int number) {
     ::kill(static_cast<pid_t>(process_->processId()), number);
 }
 
+long PeerProcess::ProcessId() const {
+    return static_cast<long>(process_->processId());
+}
+
 PeerResult PeerProcess::Finish(std::chrono::milliseconds timeout) {
     PeerResult result;
     std::string out;

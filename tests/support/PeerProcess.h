@@ -30,6 +30,7 @@ class PeerProcess {
     // Waits until the peer says it is answering.
     bool WaitUntilAnswering(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void Signal(int number);
+    long ProcessId() const;
     PeerResult Finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
   private:
