@@ -103,6 +103,8 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
         {{"send"}, "HOST is required"},
         {{"call", host, "--play", Path("missing")}, "--play: cannot open"},
         {{"call", host, "--record", Path("no/such/dir")}, "--record: cannot open"},
+        {{"call", host, "--save", Path("line\nbreak")},
+         "--save: the name given to --save holds a line break"},
         {{"send", host, "--payload-file", Path("missing")}, "--payload-file: File does not exist"},
         {{"answer", "--bind", "127.0.8.21", "--local-port", "21201"},
          "cannot bind UDP 127.0.8.21:21201: Address already in use"},

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -392,4 +393,145 @@ TEST(ScenarioMemoryTest, AFloodOfUnexpectedDatagramsLeavesRunsMemoryWhereItWas) 
     EXPECT_EQ(ran.summary["scenario"]["unexpected_datagrams"].size(), 10u);
     // Kept, the flood took 6 MB and more; counted, well under one.
     EXPECT_LT(after - before, 1024) << before << " kB before, " << after << " kB after";
+}
+
+namespace {
+
+struct Thrown {
+    Bytes bytes;
+    bool stranger = false;
+};
+
+// A caller's datagrams drawn from `seed`: requests of every kind, streams of voice (their chunks
+// faster than a stream's), a last chunk short, voice of odd shapes, empty and random datagrams,
+// and now and then a stranger's.
+std::vector<Thrown> Drawn(unsigned seed) {
+    std::mt19937 random(seed);
+    const auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+    int seq = 1;
+    const auto voice = [&](int length, std::size_t size = 416) {
+        return Zelk({seq++, 1, 10, 0, length},
+                    Pattern(static_cast<std::size_t>(length), static_cast<std::uint8_t>(pick(256))),
+                    size);
+    };
+    std::vector<Thrown> thrown = {{Request(seq++, 1, 5)}, {Request(seq++, 1, 7)}};
+    for (int i = 0; i < 20; ++i) {
+        switch (pick(7)) {
+            case 0: {
+                const int commands[] = {5, 7, 8, 9, 6};
+                thrown.push_back({Request(seq++, pick(3) - 1, commands[pick(5)], pick(4) == 0)});
+                break;
+            }
+            case 1:
+                for (int n = 1 + pick(4); n > 0; --n) {
+                    thrown.push_back({voice(400)});
+                }
+                if (pick(2) == 0) {
+                    thrown.push_back({voice(1 + pick(399))});
+                }
+                break;
+            case 2: {
+                Bytes odd = voice(400, pick(2) == 0 ? 300 : 416);
+                odd[415 % odd.size()] |= 1;  // a filler byte no stream sends
+                thrown.push_back({odd});
+                break;
+            }
+            case 3:
+                thrown.push_back({Bytes()});
+                break;
+            case 4: {
+                Bytes junk(static_cast<std::size_t>(1 + pick(2100)));
+                std::generate(junk.begin(), junk.end(), [&] { return pick(256); });
+                thrown.push_back({junk});
+                break;
+            }
+            case 5:
+                thrown.push_back({pick(2) == 0 ? Request(seq, 1, 7) : voice(400), true});
+                break;
+            case 6:
+                seq += 1 + pick(100);  // a Seq that jumps
+                thrown.push_back({voice(400)});
+                break;
+        }
+    }
+    thrown.push_back({Request(seq, 1, 9)});
+    return thrown;
+}
+
+// What an answering peer received, by address (ports differ from run to run).
+std::vector<std::string> Received(const PeerResult& answered) {
+    std::vector<std::string> received;
+    for (const auto& line : answered.Datagrams("in")) {
+        const std::string peer = line["peer"];
+        received.push_back(peer.substr(0, peer.find(':')) + " " + line["hex"].get<std::string>());
+    }
+    return received;
+}
+
+}  // namespace
+
+TEST_F(ScenarioReplayTest, WhateverAnswerSavesParsesAndReplaysTheSameDatagrams) {
+    const QStringList answering = {"answer",       "--bind",     "127.0.8.91",
+                                   "--local-port", "21951",      "--reply-to-sender",
+                                   "--json",       "--duration", "60"};
+    for (const unsigned seed : {1u, 2u, 3u}) {
+        // Names with a quote, a backslash and blanks; with --record or without.
+        const QString saved = Path("my \"t\" \\") + QString::number(seed) + ".scenario";
+        const QStringList record =
+            seed == 2 ? QStringList{"--record", Path("heard \"x\".au")} : QStringList{};
+        PeerProcess original(answering + QStringList{"--save", saved} + record);
+        ASSERT_TRUE(original.WaitUntilAnswering());
+        UdpPeer caller("127.0.8.92"), stranger("127.0.8.90");
+        for (const Thrown& each : Drawn(seed)) {
+            (each.stranger ? stranger : caller).SendTo(each.bytes, "127.0.8.91", 21951);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        original.Signal(SIGTERM);
+        const PeerResult first = original.Finish();
+        ASSERT_EQ(first.exitCode, 0) << first.err;
+
+        try {
+            peer::ParseScenario(saved.toStdString());
+        } catch (const peer::UsageError& error) {
+            FAIL() << seed << ": " << error.what() << "\n" << Text(saved.toStdString());
+        }
+        PeerProcess again(answering);
+        ASSERT_TRUE(again.WaitUntilAnswering());
+        const PeerResult replay = RunPeer({"run", saved, "127.0.8.91:21951", "--bind", "127.0.8.92",
+                                           "--local-port", "0", "--json", "--quiet"});
+        again.Signal(SIGTERM);
+        const PeerResult second = again.Finish();
+        EXPECT_EQ(replay.exitCode, 0) << seed << replay.out << replay.err;
+        EXPECT_EQ(Received(second), Received(first)) << seed << "\n" << Text(saved.toStdString());
+    }
+}
+
+TEST_F(ScenarioReplayTest, ACallKilledMidStreamLeavesAScenarioThatParses) {
+    WriteFile(Path("long").toStdString(), Pattern(40'000, 3));  // 100 chunks: 4.7 s
+    PeerProcess answer(Answer({}));
+    ASSERT_TRUE(answer.WaitUntilAnswering());
+    const QString saved = Path("killed.scenario");
+    PeerProcess call({"call", "127.0.8.91:21951", "--bind", "127.0.8.92", "--local-port", "21952",
+                      "--play", Path("long"), "--save", saved, "--quiet"});
+    // Killed once a few chunks of its stream were written down.
+    const bool streaming = WaitFor(
+        [&] {
+            const std::string text = Text(saved.toStdString());
+            return text.find("stream long chunks=5") != std::string::npos;
+        },
+        std::chrono::seconds(10));
+    call.Signal(SIGKILL);
+    ASSERT_TRUE(streaming) << Text(saved.toStdString());
+    call.Finish();
+    const peer::Scenario scenario = peer::ParseScenario(saved.toStdString());
+    std::vector<std::string> steps;
+    std::uint64_t chunks = 0;
+    for (const auto& step : scenario.steps) {
+        steps.push_back(step.text.substr(0, step.text.find(" chunks=")));
+        chunks += step.chunks.value_or(0);
+    }
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{"send ring", "expect reply ring status=1", "send talk",
+                                        "stream long", "expect reply talk status=1"}));
+    EXPECT_GE(chunks, 5u);
 }
