@@ -14,6 +14,8 @@
 namespace peer {
 
 inline constexpr double kDefaultWithin = 1.0;
+// The longest scenario file that is read (and written).
+inline constexpr std::size_t kLongestScenario = 16u << 20;
 
 // A field an expectation checks: as the scenario stands (the reply's 1, the current target),
 // not at all ("any"), or a value.

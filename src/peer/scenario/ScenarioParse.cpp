@@ -24,7 +24,6 @@ namespace {
 
 constexpr std::size_t kLargestDatagram = 65507;
 constexpr double kLongestMs = 86'400'000;
-constexpr std::size_t kLongestScenario = 16u << 20;
 
 // A fault of one line; the caller puts the file and line in front.
 struct LineFault {

@@ -10,6 +10,7 @@
 
 #include "peer/Files.h"
 #include "peer/PeerError.h"
+#include "peer/scenario/Scenario.h"
 
 namespace peer {
 namespace {
@@ -47,6 +48,12 @@ void ScenarioWriter::Fault(const std::string& what) {
 
 void ScenarioWriter::Write(const std::string& text) {
     if (fault_) {
+        return;
+    }
+    // What run would not read is not written: the scenario ends with the last step that fits.
+    if (size_ + text.size() > kLongestScenario) {
+        fault_ = "--save: \"" + path_ + "\" reached " + std::to_string(kLongestScenario >> 20) +
+                 " MiB, the most a scenario may hold: the steps after that are not in it";
         return;
     }
     if (!WriteAll(fd_, text.data(), text.size())) {

@@ -220,6 +220,12 @@ void Wire::Flush() {
     queuedShape_.clear();
 }
 
+void Wire::Deliver(const DatagramEvent& event,
+                   const std::function<void(const DatagramEvent&)>& handle) {
+    Tell(event);
+    handle(event);
+}
+
 std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handle,
                           std::size_t limit) {
     std::size_t taken = 0;
@@ -281,8 +287,7 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
                 event.windowBuffer = slot.bytes;
             }
             event.look = LookAt(event.bytes);
-            Tell(event);
-            handle(event);
+            Deliver(event, handle);
         }
         taken += static_cast<std::size_t>(got);
         if (static_cast<std::size_t>(got) < count) {

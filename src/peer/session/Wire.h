@@ -83,6 +83,9 @@ class Wire {
     // then to `handle`. Returns how many were taken.
     std::size_t Receive(const std::function<void(const DatagramEvent&)>& handle,
                         std::size_t limit = 256);
+    // One received datagram to the taps, then to `handle`: what Receive does with each it takes.
+    void Deliver(const DatagramEvent& event,
+                 const std::function<void(const DatagramEvent&)>& handle);
 
   private:
     struct Slot;
