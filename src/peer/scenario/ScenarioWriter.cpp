@@ -100,7 +100,7 @@ void ScenarioWriter::EndCount() {
 std::optional<std::string> ScenarioWriter::Finish() {
     EndCount();
     if (!fault_ && !room_.empty()) {
-        fault_ = Compact();
+        Compact();
     }
     if (fd_ >= 0 && ::close(fd_) != 0) {
         Fault("write");
@@ -113,8 +113,9 @@ std::optional<std::string> ScenarioWriter::Finish() {
     return fault_;
 }
 
-std::optional<std::string> ScenarioWriter::Compact() {
-    // Over the file it replaces, wherever that lies (a link stays a link).
+void ScenarioWriter::Compact() {
+    // Over the file it replaces, wherever that lies (a link stays a link). Where that cannot be
+    // done, the file stays as written: whole, and read the same, only with blanks to spare.
     std::error_code error;
     const std::filesystem::path target = std::filesystem::canonical(path_, error);
     const std::filesystem::path replaced = error ? std::filesystem::path(path_) : target;
@@ -122,18 +123,13 @@ std::optional<std::string> ScenarioWriter::Compact() {
         replaced.parent_path() / ("." + replaced.filename().string() + ".XXXXXX");
     const int out = ::mkstemp(temporary.data());
     if (out < 0) {
-        return SystemMessage("--save: cannot make a file beside \"" + path_ + "\"");
+        return;
     }
     FileHandle closer(out);
     struct stat status {};
     if (::fstat(fd_, &status) == 0) {
         ::fchmod(out, status.st_mode & 07777);
     }
-    const auto failed = [&](const std::string& what) {
-        const std::string message = SystemMessage("--save: cannot " + what + " \"" + path_ + "\"");
-        ::unlink(temporary.c_str());
-        return message;
-    };
     std::vector<char> block(1 << 16);
     std::uint64_t offset = 0;
     std::size_t next = 0;  // the next room to leave out
@@ -142,11 +138,9 @@ std::optional<std::string> ScenarioWriter::Compact() {
         end = std::min(end, offset + block.size());
         const ssize_t got =
             ::pread(readFd_, block.data(), end - offset, static_cast<off_t>(offset));
-        if (got <= 0) {
-            return failed("read back");
-        }
-        if (!WriteAll(out, block.data(), static_cast<std::size_t>(got))) {
-            return failed("write");
+        if (got <= 0 || !WriteAll(out, block.data(), static_cast<std::size_t>(got))) {
+            ::unlink(temporary.c_str());
+            return;
         }
         offset += static_cast<std::uint64_t>(got);
         if (next < room_.size() && offset == room_[next].first) {
@@ -155,9 +149,8 @@ std::optional<std::string> ScenarioWriter::Compact() {
         }
     }
     if (::rename(temporary.c_str(), replaced.c_str()) != 0) {
-        return failed("replace");
+        ::unlink(temporary.c_str());
     }
-    return std::nullopt;
 }
 
 }  // namespace peer

@@ -33,7 +33,7 @@ class ScenarioWriter {
   private:
     void Write(const std::string& text);
     void Fault(const std::string& what);
-    std::optional<std::string> Compact();
+    void Compact();
 
     std::string path_;
     int fd_ = -1;
