@@ -49,27 +49,33 @@ void Samples::Clear() {
     min_ = max_ = 0;
 }
 
-nlohmann::ordered_json SpreadMs(const Samples& samples, bool withMin) {
-    nlohmann::ordered_json spread;
+Spread SpreadOf(const Samples& samples) {
     std::vector<double> seconds = samples.Kept();
     if (seconds.empty()) {
-        spread = {{"median", nullptr}, {"p99", nullptr}, {"max", nullptr}};
-        if (withMin) {
-            spread["min"] = nullptr;
-        }
-        return spread;
+        return {};
     }
     std::sort(seconds.begin(), seconds.end());
     const std::size_t n = seconds.size();
-    const double median = n % 2 == 1 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2;
     const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
-    spread = {{"median", Ms(median)},
-              {"p99", Ms(seconds[std::max<std::size_t>(rank, 1) - 1])},
-              {"max", Ms(samples.Max())}};
+    return {true, n % 2 == 1 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2,
+            seconds[std::max<std::size_t>(rank, 1) - 1], samples.Max(), samples.Min()};
+}
+
+nlohmann::ordered_json SpreadMs(const Spread& spread, bool withMin) {
+    const auto ms = [&](double seconds) {
+        return spread.measured ? nlohmann::ordered_json(Ms(seconds))
+                               : nlohmann::ordered_json(nullptr);
+    };
+    nlohmann::ordered_json json = {
+        {"median", ms(spread.median)}, {"p99", ms(spread.p99)}, {"max", ms(spread.max)}};
     if (withMin) {
-        spread["min"] = Ms(samples.Min());
+        json["min"] = ms(spread.min);
     }
-    return spread;
+    return json;
+}
+
+nlohmann::ordered_json SpreadMs(const Samples& samples, bool withMin) {
+    return SpreadMs(SpreadOf(samples), withMin);
 }
 
 void SeqCheck::Take(std::uint16_t seq, bool voice) {
@@ -195,7 +201,8 @@ void Figures::StartCall(const DatagramEvent& ring, const std::string& caller) {
     seqOfEndedCalls_.duplicates += ended.duplicates;
     seqOfEndedCalls_.reordered += ended.reordered;
     if (inCall_ && endedCalls_.size() < kListedCalls) {
-        endedCalls_.push_back(CallSummary(ended));
+        endedCalls_.push_back({caller_, callStart_, call_, ended, SpreadOf(callSentSpacing_),
+                               SpreadOf(callReceivedSpacing_)});
     }
     ++calls_;
     inCall_ = true;
@@ -212,18 +219,18 @@ void Figures::StartCall(const DatagramEvent& ring, const std::string& caller) {
     lastVoiceSent_ = lastVoiceReceived_ = -1;
 }
 
-nlohmann::ordered_json Figures::CallSummary(const SeqCounts& seq) const {
+nlohmann::ordered_json Figures::EndedCall::Summary() const {
     return {
-        {"caller", caller_},
-        {"t", std::round(callStart_ * 1e6) / 1e6},
-        {"datagrams_sent", call_.datagramsSent},
-        {"datagrams_received", call_.datagramsReceived},
-        {"voice_sent", call_.voiceSent},
-        {"voice_received", call_.voiceReceived},
-        {"requests_received", call_.requestsReceived},
-        {"replies_sent", call_.repliesSent},
-        {"pacing_sent_ms", SpreadMs(callSentSpacing_)},
-        {"pacing_received_ms", SpreadMs(callReceivedSpacing_)},
+        {"caller", caller},
+        {"t", std::round(start * 1e6) / 1e6},
+        {"datagrams_sent", counts.datagramsSent},
+        {"datagrams_received", counts.datagramsReceived},
+        {"voice_sent", counts.voiceSent},
+        {"voice_received", counts.voiceReceived},
+        {"requests_received", counts.requestsReceived},
+        {"replies_sent", counts.repliesSent},
+        {"pacing_sent_ms", SpreadMs(sentSpacing)},
+        {"pacing_received_ms", SpreadMs(receivedSpacing)},
         {"seq_gaps", seq.gaps},
         {"seq_duplicates", seq.duplicates},
         {"seq_reordered", seq.reordered},
@@ -232,11 +239,17 @@ nlohmann::ordered_json Figures::CallSummary(const SeqCounts& seq) const {
 
 nlohmann::ordered_json Figures::Calls() const {
     nlohmann::ordered_json calls = nlohmann::ordered_json::array();
-    for (const auto& ended : endedCalls_) {
-        calls.push_back(ended);
+    for (const EndedCall& ended : endedCalls_) {
+        calls.push_back(ended.Summary());
     }
     if (inCall_ && calls.size() < kListedCalls) {
-        calls.push_back(CallSummary(SeqNow()));
+        const EndedCall now{caller_,
+                            callStart_,
+                            call_,
+                            SeqNow(),
+                            SpreadOf(callSentSpacing_),
+                            SpreadOf(callReceivedSpacing_)};
+        calls.push_back(now.Summary());
     }
     return calls;
 }

@@ -32,8 +32,14 @@ class Samples {
     double min_ = 0, max_ = 0;
 };
 
-// Median, 99th percentile (nearest rank), largest and smallest, in milliseconds; null when there
-// is nothing to measure.
+// Median, 99th percentile (nearest rank), largest and smallest.
+struct Spread {
+    bool measured = false;  // there was something to measure
+    double median = 0, p99 = 0, max = 0, min = 0;
+};
+Spread SpreadOf(const Samples& samples);
+// A spread in milliseconds; null when there is nothing to measure.
+nlohmann::ordered_json SpreadMs(const Spread& spread, bool withMin = true);
 nlohmann::ordered_json SpreadMs(const Samples& samples, bool withMin = true);
 
 // Follows the Seq of the requests and voice another endpoint numbered, by its own rules: one
@@ -104,7 +110,15 @@ class Figures final : public DatagramTap {
         std::uint64_t gaps = 0, duplicates = 0, reordered = 0;
     };
     SeqCounts SeqNow() const { return {seq_.Gaps(), seq_.Duplicates(), seq_.Reordered()}; }
-    nlohmann::ordered_json CallSummary(const SeqCounts& seq) const;
+    // A call's figures as kept once it ended; made into JSON only for the summary.
+    struct EndedCall {
+        std::string caller;
+        double start = 0;
+        Counts counts;
+        SeqCounts seq;
+        Spread sentSpacing, receivedSpacing;
+        nlohmann::ordered_json Summary() const;
+    };
 
     std::uint64_t datagramsSent_ = 0, datagramsReceived_ = 0;
     std::uint64_t voiceSent_ = 0, voiceReceived_ = 0;
@@ -124,7 +138,7 @@ class Figures final : public DatagramTap {
     std::string caller_;
     double callStart_ = 0;
     std::uint64_t calls_ = 0;
-    std::vector<nlohmann::ordered_json> endedCalls_;
+    std::vector<EndedCall> endedCalls_;
     double drift_ = 0;
     std::uint64_t stalls_ = 0;
     bool voiceTimed_ = false;

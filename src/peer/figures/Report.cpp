@@ -75,7 +75,7 @@ void Report::OnDatagram(const DatagramEvent& event) {
 }
 
 void Report::LogLine(const std::string& line) {
-    if (!style_.quiet && !style_.json) {
+    if (ShowsLog()) {
         PutLine(out_, "           " + line);
     }
 }

@@ -161,7 +161,9 @@ void Session::Answer(const DatagramEvent& event) {
         if (voice_ && voice_->Finished()) {
             voice_->Rewind();
         }
-        report_.LogLine(phone::DialLine(request));
+        if (report_.ShowsLog()) {
+            report_.LogLine(phone::DialLine(request));
+        }
         remembered_ = std::string(phone::PeerAfter(answer, remembered_, from));
         target_ = request.Target;
     }
@@ -189,8 +191,10 @@ void Session::Answer(const DatagramEvent& event) {
     }
     EnterMode(answer.mode);
     wire_.Queue(to, reply, source);
-    report_.LogLine(phone::SendLine(request));
-    report_.LogLine(phone::ReadLine(reply));
+    if (report_.ShowsLog()) {
+        report_.LogLine(phone::SendLine(request));
+        report_.LogLine(phone::ReadLine(reply));
+    }
 }
 
 void Session::Record(const DatagramEvent& event) {
