@@ -102,6 +102,8 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
     } cases[] = {
         {{"call", "127.0.8.21:70000"}, "HOST: the port"},
         {{"call", host, "--local-port", "70000"}, "--local-port: Value 70000"},
+        {{"call", host, "--target", "70000"}, "--target: \"70000\" is not a number"},
+        {{"send", host, "--timeout", "0"}, "--timeout: Value 0"},
         {{"load", host, "--rate", "0"}, "--rate: Value 0"},
         {{"send", host, "--command", "dial"}, "--command: \"dial\""},
         {{"send", host, "--hex", "7a6"}, "--hex: odd number of hex digits"},
@@ -112,6 +114,8 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
         {{"send"}, "HOST is required"},
         {{"call", host, "--play", Path("missing")}, "--play: cannot open"},
         {{"call", host, "--record", Path("no/such/dir")}, "--record: cannot open"},
+        {{"call", host, "--save", Path("line\nbreak")},
+         "--save: the name given to --save holds a line break"},
         {{"send", host, "--payload-file", Path("missing")}, "--payload-file: File does not exist"},
         {{"answer", "--bind", "127.0.8.21", "--local-port", "21201"},
          "cannot bind UDP 127.0.8.21:21201: Address already in use"},
@@ -170,6 +174,35 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
     }
 }
 
+TEST_F(PeerProgramTest, NanAndInfinityAreRefusedByEveryFloatingPointOption) {
+    UdpPeer listener("127.0.8.23", 21203);
+    const QString host = "127.0.8.23:21203";
+    const QString scenario = UDPPHONE_SOURCE_DIR "/scenarios/full-call.scenario";
+    const struct {
+        QStringList command;
+        const char* option;
+    } options[] = {
+        {{"answer"}, "--duration"},         {{"call", host}, "--talk-seconds"},
+        {{"load", host}, "--rate"},         {{"load", host}, "--duration"},
+        {{"load", host}, "--min-answered"}, {{"answer"}, "--drop"},
+        {{"call", host}, "--duplicate"},    {{"run", scenario, host}, "--reorder"},
+        {{"answer"}, "--jitter"},
+    };
+    for (const auto& o : options) {
+        for (const char* value : {"nan", "inf", "-inf"}) {
+            const QString given = QString(o.option) + "=" + value;
+            const PeerResult run = RunPeer(
+                o.command + QStringList{given, "--bind", "127.0.8.24", "--local-port", "21204"});
+            EXPECT_EQ(run.exitCode, 2) << given.toStdString() << run.out;
+            // One line that says why, not a range printed with three hundred digits.
+            const std::string reason = run.err.substr(0, run.err.find('\n'));
+            EXPECT_EQ(reason, o.option + std::string(": \"") + value + "\" is not a finite number")
+                << o.command.first().toStdString();
+        }
+    }
+    EXPECT_TRUE(listener.Drain().empty());
+}
+
 TEST_F(PeerProgramTest, MalformedDatagramsAreReportedAsTheWindowSeesThem) {
     WriteFile(Path("six").toStdString(), Pattern(6, 3));
     PeerProcess answer({"answer", "--bind", "127.0.8.31", "--local-port", "21301", "--peer",
@@ -183,6 +216,7 @@ TEST_F(PeerProgramTest, MalformedDatagramsAreReportedAsTheWindowSeesThem) {
     } sends[] = {
         {{"--hex", "7a"}, "none", 0},
         {{"--hex", ""}, "none", 0},
+        {{"--hex="}, "none", 0},  // the same: not the next argument taken for the digits
         {{"--command", "ring", "--size", "13"}, "none", 0},
         {{"--magic", "Zelk"}, "none", 0},
         {{"--command", "voice", "--size", "3000"}, "none", 0},
@@ -212,11 +246,11 @@ TEST_F(PeerProgramTest, MalformedDatagramsAreReportedAsTheWindowSeesThem) {
         seen.push_back(line["kind"].get<std::string>() + " " + line.value("reason", "") + " " +
                        std::to_string(line["size"].get<int>()));
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"ignored shorter than 12 1", "ignored empty 0",
-                                              "ignored longer than 12, not voice 13",
-                                              "ignored not zelk 12", "ignored over 2048 3000",
-                                              "reply  12", "voice  20", "ignored shorter than 12 1",
-                                              "request  12", "request  12"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "ignored shorter than 12 1", "ignored empty 0", "ignored empty 0",
+                        "ignored longer than 12, not voice 13", "ignored not zelk 12",
+                        "ignored over 2048 3000", "reply  12", "voice  20",
+                        "ignored shorter than 12 1", "request  12", "request  12"}));
     EXPECT_EQ(ReadFile(Path("voice").toStdString()),
               (Bytes{Pattern(6, 3)[0], Pattern(6, 3)[1], Pattern(6, 3)[2], Pattern(6, 3)[3],
                      Pattern(6, 3)[4], Pattern(6, 3)[5], 0, 0, 0, 0}));

@@ -56,8 +56,14 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
             return false;  // not waited for: the interruption is the reason
         }
         if (!outcome.status) {
-            reasons.push_back(name + ": no reply within " + std::to_string(options.timeoutMs) +
-                              " ms");
+            // Where this end listened: the first thing to check when nothing came.
+            std::string reason = name + ": no reply within " + std::to_string(options.timeoutMs) +
+                                 " ms on " + EndpointText(run.wire.Bound());
+            if (outcome.elsewhere) {
+                reason += "; one came from " + EndpointText(*outcome.elsewhere) + ", not from " +
+                          EndpointText(to);
+            }
+            reasons.push_back(reason);
             return false;
         }
         if (*outcome.status != static_cast<std::int16_t>(options.expectStatus)) {
@@ -96,6 +102,8 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     }
     nlohmann::ordered_json summary = run.figures.Summary();
     summary["impairments"] = session.Impairments();
+    summary["unexpected"] = session.Strangers().Count();
+    summary["unexpected_datagrams"] = session.Strangers().List();
     return run.Finish(summary, reasons, recorder ? recorder->Finish() : std::nullopt);
 }
 

@@ -11,6 +11,7 @@
 #include "peer/Clock.h"
 #include "peer/Files.h"
 #include "peer/commands/Subcommands.h"
+#include "peer/figures/Unexpected.h"
 
 namespace peer {
 namespace {
@@ -73,8 +74,14 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     std::vector<Outgoing> batch(batchLimit);
 
     RingReplies replies;
+    Unexpected strangers;
     auto take = [&](const DatagramEvent& event) {
-        if (event.look.kind == Kind::Reply && event.look.header.Command == phone::CmdRing) {
+        if (event.look.kind != Kind::Reply) {
+            return;
+        }
+        if (!FromEndpoint(event, to)) {
+            strangers.Add(event, "not from the peer");
+        } else if (event.look.header.Command == phone::CmdRing) {
             if (const auto latency = replies.Reply(event.look.header.Seq, event.stamp)) {
                 run.figures.AddReplyLatency(*latency);
             }
@@ -183,6 +190,8 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
                        : nlohmann::ordered_json(std::round(answeredPercent * 1000) / 1000)},
         {"unmatched_replies", replies.Unmatched()},
     };
+    summary["unexpected"] = strangers.Count();
+    summary["unexpected_datagrams"] = strangers.List();
     return run.Finish(summary, reasons);
 }
 

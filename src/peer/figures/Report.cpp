@@ -92,7 +92,7 @@ void Report::OnDatagram(const DatagramEvent& event) {
 }
 
 void Report::LogLine(const std::string& line) {
-    if (!style_.quiet && !style_.json) {
+    if (ShowsLog()) {
         PutLine("           " + line);
     }
 }

@@ -27,6 +27,8 @@ class Report final : public DatagramTap {
 
     // A line of the window's log for an answered request; readable output only.
     void LogLine(const std::string& line);
+    // Whether log lines are shown: where not, they need not be made.
+    bool ShowsLog() const { return !style_.quiet && !style_.json; }
 
     // The summary object, last.
     void Summary(const nlohmann::ordered_json& summary);

@@ -13,6 +13,12 @@
 #include "peer/PeerError.h"
 
 namespace peer {
+namespace {
+
+// Datagrams taken from a socket at a time before the timer and the signals are looked at again.
+constexpr std::size_t kBatch = 256;
+
+}  // namespace
 
 EventLoop::EventLoop(SignalWatch& signals) : signals_(signals) {
     timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -57,8 +63,12 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
         }
         ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timer, nullptr);
         watched.clear();
+        const auto limit = [&] {
+            return work.receiveLimit ? std::min(work.receiveLimit(), kBatch) : kBatch;
+        };
         for (Wire* wire : wires) {
-            watched.push_back({wire->Descriptor(), POLLIN, 0});
+            // A socket whose datagrams may not be taken is not waited on: it would stay ready.
+            watched.push_back({limit() > 0 ? wire->Descriptor() : -1, POLLIN, 0});
         }
         watched.push_back({signals_.Descriptor(), POLLIN, 0});
         watched.push_back({timerFd_, POLLIN, 0});
@@ -70,7 +80,8 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
         for (std::size_t i = 0; i < wires.size(); ++i) {
             Wire& wire = *wires[i];
             if (watched[i].revents != 0 || std::isfinite(wire.WakeAt())) {
-                wire.Receive([&](const DatagramEvent& event) { work.handle(wire, event); });
+                wire.Receive([&](const DatagramEvent& event) { work.handle(wire, event); },
+                             limit());
                 wire.Flush();
             }
         }
