@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/corpus"
 
-rm -rf str_to_int receive_path scenario_parse capture_read
-mkdir -p str_to_int receive_path scenario_parse capture_read
+rm -rf str_to_int receive_path scenario_parse capture_read peer_session
+mkdir -p str_to_int receive_path scenario_parse capture_read peer_session
 
 text() { printf '%b' "$2" >"str_to_int/$1"; }
 text leading_blank ' 12'
@@ -144,3 +144,54 @@ pcapng=$(
     done
 )
 printf '%b' "$pcapng" >capture_read/pcapng_raw
+
+# Sessions: records of a sender (0: the caller; 1 to 3 others; +4: from another port), a pause
+# (milliseconds below 200), a little-endian size and the datagram.
+# rec SENDER PAUSE HEX
+rec() {
+    local size=$((${#3} / 2))
+    printf '%b' "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' "$1" "$2" $((size & 255)) $((size >> 8)))"
+    printf '%b' "$(printf '%s' "$3" | sed 's/../\\x&/g')"
+}
+repeat() { printf "$1%.0s" $(seq "$2"); }
+word() { printf '%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)); }
+request() { printf '7a656c6b%s%s%s0000' "$(word "$1")" "$(word "$2")" "$(word "$3")"; }
+# voice SEQ LENGTH [SIZE]: LENGTH voice bytes, zeros to SIZE (416).
+voice() {
+    local body
+    body="7a656c6b$(word "$1")01000a000000$(word "$2")$(repeat 5a "$2")"
+    body="$body$(repeat 00 $((${3:-416} - 14 - $2)))"
+    printf '%s' "${body:0:$((2 * ${3:-416}))}"
+}
+{
+    rec 0 0 "$(request 1 1 5)"
+    rec 0 5 "$(request 2 1 7)"
+    for seq in 3 4 5; do rec 0 47 "$(voice $seq 400)"; done
+    rec 0 47 "$(voice 6 100)"
+    rec 0 150 "$(request 7 1 9)"
+} >peer_session/full_call
+{
+    rec 0 0 "$(request 1 1 5)"
+    rec 1 3 "$(request 2 1 7)"
+    rec 0 3 "$(request 2 1 7)"
+    rec 1 20 "$(voice 9 400)"
+    rec 4 20 "$(voice 3 400)"
+    rec 0 250 "$(request 4 1 9)"
+} >peer_session/stranger
+{
+    rec 0 0 "$(request 1 1 5)"
+    rec 0 1 ''
+    rec 0 1 "$(voice 2 400 300)"
+    rec 0 1 "$(voice 3 400)01"
+    rec 0 1 "$(repeat 00 2049)"
+    rec 0 1 "7a656c6b0100010005000100"
+} >peer_session/odd_shapes
+{
+    for call in 1 2; do
+        rec 0 0 "$(request 1 1 5)"
+        rec 0 2 "$(request 2 1 7)"
+        rec 0 47 "$(voice 3 400)"
+        rec 0 47 "$(voice 4 400)"
+        rec 0 2 "$(request 5 1 9)"
+    done
+} >peer_session/two_calls

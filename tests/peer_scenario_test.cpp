@@ -5,10 +5,16 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -192,6 +198,21 @@ TEST(ScenarioParseTest, FaultsNameTheFileTheLineAndWhatIsWrong) {
     EXPECT_EQ(scenario.steps[1].seconds, 0.0005);
     EXPECT_EQ(scenario.steps[2].wantTarget.how, peer::FieldWant::How::Any);
 
+    // A byte-order mark, an empty datagram's size, and a name with a quote and a backslash as
+    // the saver writes it.
+    QTemporaryDir names;
+    const std::string odd = "my \"t\" \\.au";
+    WriteFile(names.filePath(QString::fromStdString(odd)).toStdString(), Pattern(400, 1));
+    const auto escaped = peer::ParseScenarioText(
+        "\xEF\xBB\xBF"
+        "expect ignored size=0\nstream " +
+            peer::QuotedPath(odd) + " chunks=1\n",
+        "x", names.path().toStdString());
+    ASSERT_EQ(escaped.steps.size(), 2u);
+    EXPECT_EQ(escaped.steps[0].wantSize, 0);
+    EXPECT_EQ(escaped.steps[1].file, names.filePath(QString::fromStdString(odd)).toStdString());
+    EXPECT_EQ(peer::QuotedPath(odd), "\"my \\\"t\\\" \\\\.au\"");
+
     // The program refuses a faulty scenario with exit code 2 before it sends anything.
     QTemporaryDir directory;
     const QString file = directory.filePath("faulty.scenario");
@@ -204,6 +225,30 @@ TEST(ScenarioParseTest, FaultsNameTheFileTheLineAndWhatIsWrong) {
     EXPECT_NE(run.err.find(file.toStdString() + ":2: wait: \"x\" is not a number"),
               std::string::npos)
         << run.err;
+    // Only a regular file of at most 16 MiB is read: not a device, a FIFO, nor a huge file.
+    const QString fifo = directory.filePath("fifo");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const QString huge = directory.filePath("huge.scenario");
+    {
+        QFile large(huge);
+        ASSERT_TRUE(large.open(QIODevice::WriteOnly));
+        large.resize((16 << 20) + 1);
+    }
+    const struct {
+        QString path;
+        std::string fault;
+    } files[] = {
+        {"/dev/zero", "\"/dev/zero\" is a character device; SCENARIO takes a regular file"},
+        {fifo, "\"" + fifo.toStdString() + "\" is a pipe (FIFO); SCENARIO takes a regular file"},
+        {huge, "the scenario \"" + huge.toStdString() + "\" is longer than 16 MiB"}};
+    for (const auto& f : files) {
+        const PeerResult refused =
+            RunPeer({"run", f.path, "127.0.8.93:" + QString::number(listener.Port()), "--bind",
+                     "127.0.8.94", "--local-port", "0"},
+                    std::chrono::seconds(10));
+        EXPECT_EQ(refused.exitCode, 2) << f.fault;
+        EXPECT_NE(refused.err.find(f.fault), std::string::npos) << refused.err;
+    }
     EXPECT_TRUE(listener.Drain().empty());
 }
 
@@ -290,4 +335,240 @@ TEST(ScenarioWindowTest, TheShippedScenariosPassAgainstTheWindow) {
               "Read: 12 7A 65 6C 6B 18 00 01 00 09 00 01 00\nSend: 01 09\n"
               "Read: 12 7A 65 6C 6B 02 00 01 00 07 00 01 00\nSend: 01 07\n"
               "Read: 12 7A 65 6C 6B 01 00 01 00 05 00 01 00\nSend: 01 05\nDial: 1\nMemo1");
+}
+
+namespace {
+
+// A figure of /proc/PID/status in kB ("VmHWM", "VmRSS"); -1 when it cannot be read.
+long StatusKb(long pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(name + ":")) {
+            return std::stol(line.substr(name.size() + 1));
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST(ScenarioMemoryTest, AFloodOfUnexpectedDatagramsLeavesRunsMemoryWhereItWas) {
+    // The memory measured is the program's own, not what AddressSanitizer holds back of what was
+    // freed or of stack frames (both grow with every call, however short-lived).
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    ::setenv("ASAN_OPTIONS",
+             ((sanitizer != nullptr ? std::string(sanitizer) + ":" : "") +
+              "quarantine_size_mb=0:detect_stack_use_after_return=0")
+                 .c_str(),
+             1);
+    QTemporaryDir directory;
+    const QString scenario = directory.filePath("wait.scenario");
+    const std::string text = "send ring\nexpect request talk within=60000\n";
+    WriteFile(scenario.toStdString(), Bytes(text.begin(), text.end()));
+    UdpPeer device("127.0.8.97"), stranger("127.0.8.98");
+    PeerProcess run({"run", scenario, "127.0.8.97:" + QString::number(device.Port()), "--bind",
+                     "127.0.8.96", "--local-port", "21996", "--json", "--quiet"});
+    ASSERT_TRUE(device.Receive());  // the Ring: the run is waiting for the Talk
+
+    // Replies the device never was asked for, each with another Seq, and empty datagrams from a
+    // stranger: nothing that two entries could share.
+    int sent = 0;
+    const auto flood = [&](int count) {
+        for (int i = 0; i < count; ++i, ++sent) {
+            if (sent % 2 == 0) {
+                device.SendTo(Request(sent / 2, 1, 5, 1), "127.0.8.96", 21996);
+            } else {
+                stranger.SendTo(Bytes(), "127.0.8.96", 21996);
+            }
+            if (sent % 500 == 499) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    // Enough to fill what is kept for later steps, and to warm every path the flood takes
+    // (AddressSanitizer's allocator takes a while to settle).
+    flood(40'000);
+    const long before = StatusKb(run.Pid(), "VmHWM");
+    flood(100'000);
+    const long after = StatusKb(run.Pid(), "VmHWM");
+    ASSERT_GT(before, 0);
+    device.SendTo(Request(2, 1, 7), "127.0.8.96", 21996);
+    const PeerResult ran = run.Finish();
+    ASSERT_EQ(ran.exitCode, 0) << ran.out << ran.err;
+    EXPECT_EQ(ran.summary["scenario"]["unexpected"].get<long>() +
+                  ran.summary["receive_drops"].get<long>(),
+              sent);
+    EXPECT_EQ(ran.summary["scenario"]["unexpected_datagrams"].size(), 10u);
+    // Kept, those 100,000 took 6 MB and more; counted, nothing to speak of.
+    EXPECT_LT(after - before, 1024) << before << " kB before, " << after << " kB after";
+}
+
+namespace {
+
+struct Thrown {
+    Bytes bytes;
+    bool stranger = false;
+};
+
+// A caller's datagrams drawn from `seed`: requests of every kind, streams of voice (their chunks
+// faster than a stream's), a last chunk short, voice of odd shapes, empty and random datagrams,
+// and now and then a stranger's.
+std::vector<Thrown> Drawn(unsigned seed) {
+    std::mt19937 random(seed);
+    const auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+    int seq = 1;
+    const auto voice = [&](int length, std::size_t size = 416) {
+        return Zelk({seq++, 1, 10, 0, length},
+                    Pattern(static_cast<std::size_t>(length), static_cast<std::uint8_t>(pick(256))),
+                    size);
+    };
+    std::vector<Thrown> thrown = {{Request(seq++, 1, 5)}, {Request(seq++, 1, 7)}};
+    for (int i = 0; i < 20; ++i) {
+        switch (pick(7)) {
+            case 0: {
+                const int commands[] = {5, 7, 8, 9, 6};
+                thrown.push_back({Request(seq++, pick(3) - 1, commands[pick(5)], pick(4) == 0)});
+                break;
+            }
+            case 1:
+                for (int n = 1 + pick(4); n > 0; --n) {
+                    thrown.push_back({voice(400)});
+                }
+                if (pick(2) == 0) {
+                    thrown.push_back({voice(1 + pick(399))});
+                }
+                break;
+            case 2: {
+                Bytes odd = voice(400, pick(2) == 0 ? 300 : 416);
+                odd[415 % odd.size()] |= 1;  // a filler byte no stream sends
+                thrown.push_back({odd});
+                break;
+            }
+            case 3:
+                thrown.push_back({Bytes()});
+                break;
+            case 4: {
+                Bytes junk(static_cast<std::size_t>(1 + pick(2100)));
+                std::generate(junk.begin(), junk.end(), [&] { return pick(256); });
+                thrown.push_back({junk});
+                break;
+            }
+            case 5:
+                thrown.push_back({pick(2) == 0 ? Request(seq, 1, 7) : voice(400), true});
+                break;
+            case 6:
+                seq += 1 + pick(100);  // a Seq that jumps
+                thrown.push_back({voice(400)});
+                break;
+        }
+    }
+    thrown.push_back({Request(seq, 1, 9)});
+    return thrown;
+}
+
+// What an answering peer received, by address (ports differ from run to run).
+std::vector<std::string> Received(const PeerResult& answered) {
+    std::vector<std::string> received;
+    for (const auto& line : answered.Datagrams("in")) {
+        const std::string peer = line["peer"];
+        received.push_back(peer.substr(0, peer.find(':')) + " " + line["hex"].get<std::string>());
+    }
+    return received;
+}
+
+}  // namespace
+
+TEST_F(ScenarioReplayTest, WhateverAnswerSavesParsesAndReplaysTheSameDatagrams) {
+    const QStringList answering = {"answer",       "--bind",     "127.0.8.91",
+                                   "--local-port", "21951",      "--reply-to-sender",
+                                   "--json",       "--duration", "60"};
+    for (const unsigned seed : {1u, 2u, 3u}) {
+        // Names with a quote, a backslash and blanks; with --record or without.
+        const QString saved = Path("my \"t\" \\") + QString::number(seed) + ".scenario";
+        const QStringList record =
+            seed == 2 ? QStringList{"--record", Path("heard \"x\".au")} : QStringList{};
+        PeerProcess original(answering + QStringList{"--save", saved} + record);
+        ASSERT_TRUE(original.WaitUntilAnswering());
+        UdpPeer caller("127.0.8.92"), stranger("127.0.8.90");
+        for (const Thrown& each : Drawn(seed)) {
+            (each.stranger ? stranger : caller).SendTo(each.bytes, "127.0.8.91", 21951);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        original.Signal(SIGTERM);
+        const PeerResult first = original.Finish();
+        ASSERT_EQ(first.exitCode, 0) << first.err;
+
+        try {
+            peer::ParseScenario(saved.toStdString());
+        } catch (const peer::UsageError& error) {
+            FAIL() << seed << ": " << error.what() << "\n" << Text(saved.toStdString());
+        }
+        PeerProcess again(answering);
+        ASSERT_TRUE(again.WaitUntilAnswering());
+        const PeerResult replay = RunPeer({"run", saved, "127.0.8.91:21951", "--bind", "127.0.8.92",
+                                           "--local-port", "0", "--json", "--quiet"});
+        again.Signal(SIGTERM);
+        const PeerResult second = again.Finish();
+        EXPECT_EQ(replay.exitCode, 0) << seed << replay.out << replay.err;
+        EXPECT_EQ(Received(second), Received(first)) << seed << "\n" << Text(saved.toStdString());
+    }
+}
+
+TEST_F(ScenarioReplayTest, ACallKilledMidStreamLeavesAScenarioThatParses) {
+    WriteFile(Path("long").toStdString(), Pattern(40'000, 3));  // 100 chunks: 4.7 s
+    PeerProcess answer(Answer({}));
+    ASSERT_TRUE(answer.WaitUntilAnswering());
+    const QString saved = Path("killed.scenario");
+    PeerProcess call({"call", "127.0.8.91:21951", "--bind", "127.0.8.92", "--local-port", "21952",
+                      "--play", Path("long"), "--save", saved, "--quiet"});
+    // Killed once a few chunks of its stream were written down.
+    const bool streaming = WaitFor(
+        [&] {
+            const std::string text = Text(saved.toStdString());
+            return text.find("stream long chunks=5") != std::string::npos;
+        },
+        std::chrono::seconds(10));
+    call.Signal(SIGKILL);
+    ASSERT_TRUE(streaming) << Text(saved.toStdString());
+    call.Finish();
+    const peer::Scenario scenario = peer::ParseScenario(saved.toStdString());
+    std::vector<std::string> steps;
+    std::uint64_t chunks = 0;
+    for (const auto& step : scenario.steps) {
+        steps.push_back(step.text.substr(0, step.text.find(" chunks=")));
+        chunks += step.chunks.value_or(0);
+    }
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{"send ring", "expect reply ring status=1", "send talk",
+                                        "stream long", "expect reply talk status=1"}));
+    EXPECT_GE(chunks, 5u);
+}
+
+TEST_F(ScenarioReplayTest, ASaveThatReachesWhatRunReadsEndsThereAndParses) {
+    const QString saved = Path("big.scenario");
+    PeerProcess answer(Answer({"--save", saved, "--quiet"}));
+    ASSERT_TRUE(answer.WaitUntilAnswering());
+    // Each a send hex= step of 4,106 bytes, until 4,086 of them have filled the 16 MiB; sent in
+    // small bursts, so that however slowly they are taken, none is dropped.
+    UdpPeer caller("127.0.8.92");
+    const std::uintmax_t limit = 16u << 20;
+    const auto full = [&] {
+        return std::filesystem::file_size(saved.toStdString()) > limit - 4'200;
+    };
+    for (int i = 0; i < 8'000 && !full(); ++i) {
+        caller.SendTo(Pattern(2'048, static_cast<std::uint8_t>(i)), "127.0.8.91", 21951);
+        if (i % 100 == 99) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    EXPECT_TRUE(WaitFor(full, std::chrono::seconds(20)));
+    answer.Signal(SIGTERM);
+    const PeerResult answered = answer.Finish();
+    EXPECT_EQ(answered.exitCode, 2);
+    EXPECT_NE(answered.err.find("reached 16 MiB, the most a scenario may hold"), std::string::npos)
+        << answered.err;
+    EXPECT_LE(std::filesystem::file_size(saved.toStdString()), limit);
+    const peer::Scenario scenario = peer::ParseScenario(saved.toStdString());
+    EXPECT_GT(scenario.steps.size(), 4'000u);
 }

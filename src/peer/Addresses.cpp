@@ -2,13 +2,21 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "peer/PeerError.h"
+#include "peer/session/Signals.h"
 
 namespace peer {
 
@@ -63,19 +71,76 @@ HostAndPort SplitHostPort(const std::string& text, std::uint16_t defaultPort,
     return result;
 }
 
-in_addr Resolve(const std::string& host) {
+namespace {
+
+// One lookup, shared by the thread that does it and the run that waits for it; whichever lets go
+// last frees it, so a run that ends at a signal never waits for the resolver.
+struct Lookup {
+    Lookup() : done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Lookup() {
+        if (done >= 0) {
+            ::close(done);
+        }
+    }
+    Lookup(const Lookup&) = delete;
+    Lookup& operator=(const Lookup&) = delete;
+
+    const int done;  // signalled when the lookup has ended
+    std::mutex mutex;
+    std::optional<in_addr> address;
+    std::string error;
+};
+
+void LookUp(const std::string& host, Lookup& lookup) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
     const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    const std::lock_guard<std::mutex> lock(lookup.mutex);
     if (status != 0 || found == nullptr) {
-        throw UsageError("cannot resolve \"" + host + "\": " +
-                         (status == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(status)));
+        lookup.error = "cannot resolve \"" + host + "\": " +
+                       (status == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(status));
+    } else {
+        lookup.address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
     }
-    const in_addr address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
-    return address;
+    if (found != nullptr) {
+        ::freeaddrinfo(found);
+    }
+}
+
+}  // namespace
+
+in_addr Resolve(const std::string& host, SignalWatch& signals) {
+    in_addr dotted{};
+    if (::inet_pton(AF_INET, host.c_str(), &dotted) == 1) {
+        return dotted;
+    }
+    const auto lookup = std::make_shared<Lookup>();
+    if (lookup->done < 0) {
+        throw UsageError(SystemMessage("cannot resolve \"" + host + "\""));
+    }
+    // The resolver blocks and cannot be told to stop; in a thread of its own, the run can still
+    // end at a signal, leaving the thread to finish (or be ended with the process) alone.
+    std::thread([host, lookup] {
+        LookUp(host, *lookup);
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(lookup->done, &one, sizeof one);
+    }).detach();
+    for (;;) {
+        std::uint64_t count = 0;
+        if (::read(lookup->done, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
+            break;
+        }
+        if (signals.Wait(3600, lookup->done, POLLIN)) {
+            throw Interrupted();
+        }
+    }
+    const std::lock_guard<std::mutex> lock(lookup->mutex);
+    if (!lookup->address) {
+        throw UsageError(lookup->error);
+    }
+    return *lookup->address;
 }
 
 }  // namespace peer

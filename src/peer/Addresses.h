@@ -8,6 +8,8 @@
 
 namespace peer {
 
+class SignalWatch;
+
 // Whether `text` is a dotted IPv4 address written exactly as a receiver shows a sender's
 // address ("%d.%d.%d.%d", no leading zeros), so that it can be compared as text.
 bool IsDottedAddress(const std::string& text);
@@ -29,7 +31,8 @@ struct HostAndPort {
 HostAndPort SplitHostPort(const std::string& text, std::uint16_t defaultPort,
                           const std::string& argument);
 
-// Looks up `host` (IPv4 only); throws UsageError when it cannot be resolved.
-in_addr Resolve(const std::string& host);
+// Looks up `host` (IPv4 only); throws UsageError when it cannot be resolved, and Interrupted when
+// a signal comes first: a resolver that gets no answer can take many seconds.
+in_addr Resolve(const std::string& host, SignalWatch& signalWatch);
 
 }  // namespace peer

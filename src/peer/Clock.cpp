@@ -37,11 +37,6 @@ double RealtimeSeconds() {
     return FromTimespec(now);
 }
 
-void SleepUntil(double deadline) {
-    const timespec until = ToTimespec(deadline);
-    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-}
-
 void TightenTimerSlack() {
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }

@@ -11,10 +11,6 @@ double RealtimeSeconds();
 timespec ToTimespec(double seconds);
 double FromTimespec(const timespec& time);
 
-// Sleeps until the monotonic clock reads `deadline`; an absolute deadline, so no error adds up
-// from one wait to the next. Returns early only for a signal.
-void SleepUntil(double deadline);
-
 // Asks the kernel to wake the process as close to its deadlines as it can.
 void TightenTimerSlack();
 

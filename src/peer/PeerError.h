@@ -12,6 +12,13 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A signal came while the run was still being set up (a host-name lookup, a pipe waiting for its
+// reader): nothing was sent, and the run ends as interrupted.
+class Interrupted : public std::runtime_error {
+  public:
+    Interrupted() : std::runtime_error("interrupted by a signal") {}
+};
+
 // The message of the current errno after `what`, as in "cannot open x: No such file".
 std::string SystemMessage(const std::string& what);
 

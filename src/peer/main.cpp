@@ -1,8 +1,10 @@
-// udpphone-peer: the headless endpoint. Exit codes: 0 pass, 1 fail, 2 bad usage or a file, name
-// or socket that cannot be used.
+// udpphone-peer: the headless endpoint. Exit codes: 0 pass, 1 fail (also a run a signal ended
+// while it was being set up), 2 bad usage or a file, name or socket that cannot be used.
 
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <type_traits>
 #include <variant>
 
 #include "peer/Clock.h"
@@ -39,6 +41,21 @@ int main(int argc, char** argv) {
                 [&](const peer::LoadOptions& options) { return RunLoad(options, signals); },
                 [&](const peer::ScenarioOptions& options) { return RunScenario(options, signals); },
                 [&](const peer::ReportOptions& options) { return RunReport(options, signals); }},
+            *parsed.invocation);
+    } catch (const peer::Interrupted&) {
+        return std::visit(
+            [](const auto& options) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(options)>,
+                                             peer::ReportOptions>) {
+                    return 2;  // nothing was sent, and a capture half read gives no figures
+                } else {
+                    std::string record;
+                    if constexpr (requires { options.record; }) {
+                        record = options.record;
+                    }
+                    return peer::FinishInterrupted(options, record);
+                }
+            },
             *parsed.invocation);
     } catch (const peer::UsageError& error) {
         std::fprintf(stderr, "udpphone-peer: %s\n", error.what());

@@ -36,12 +36,26 @@ PeerProcess::~PeerProcess() {
     }
 }
 
+void PeerProcess::Gather() {
+    out_ += process_->readAllStandardOutput().toStdString();
+    err_ += process_->readAllStandardError().toStdString();
+}
+
 bool PeerProcess::WaitUntilAnswering(std::chrono::milliseconds timeout) {
+    return WaitUntil(
+        [](const std::string&, const std::string& err) {
+            return err.find("answering on") != std::string::npos;
+        },
+        timeout);
+}
+
+bool PeerProcess::WaitUntil(
+    const std::function<bool(const std::string& out, const std::string& err)>& holds,
+    std::chrono::milliseconds timeout) {
     return WaitFor(
                [&] {
-                   err_ += process_->readAllStandardError().toStdString();
-                   return err_.find("answering on") != std::string::npos ||
-                          process_->state() == QProcess::NotRunning;
+                   Gather();
+                   return holds(out_, err_) || process_->state() == QProcess::NotRunning;
                },
                timeout) &&
            process_->state() == QProcess::Running;
@@ -53,17 +67,15 @@ void PeerProcess::Signal(int number) {
 
 PeerResult PeerProcess::Finish(std::chrono::milliseconds timeout) {
     PeerResult result;
-    std::string out;
     // Read as it comes, so a chatty peer never blocks on a full pipe.
     const bool ended = WaitFor(
         [&] {
-            out += process_->readAllStandardOutput().toStdString();
-            err_ += process_->readAllStandardError().toStdString();
+            Gather();
             return process_->state() == QProcess::NotRunning;
         },
         timeout);
-    out += process_->readAllStandardOutput().toStdString();
-    err_ += process_->readAllStandardError().toStdString();
+    Gather();
+    const std::string& out = out_;
     result.out = out;
     result.err = err_;
     if (ended && process_->exitStatus() == QProcess::NormalExit) {

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -29,13 +30,25 @@ class PeerProcess {
 
     // Waits until the peer says it is answering.
     bool WaitUntilAnswering(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits, while the peer runs, until `holds` is true of all it wrote so far to its standard
+    // output and error.
+    bool WaitUntil(const std::function<bool(const std::string& out, const std::string& err)>& holds,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void Signal(int number);
+    qint64 Pid() const { return process_->processId(); }
     PeerResult Finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
   private:
+    void Gather();
+
     std::unique_ptr<QProcess> process_;
-    std::string err_;
+    std::string out_, err_;
 };
+
+// Arguments written as one line, split at each blank (nothing is quoted).
+inline QStringList Words(const QString& line) {
+    return line.split(' ');
+}
 
 PeerResult RunPeer(const QStringList& arguments,
                    std::chrono::milliseconds timeout = std::chrono::seconds(60),

@@ -1,6 +1,5 @@
 // answer: listens and answers by the window's rules until its end condition.
 
-#include <filesystem>
 #include <iostream>
 
 #include "peer/Addresses.h"
@@ -13,18 +12,25 @@
 namespace peer {
 
 int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
-    FileHandle play = OpenToRead(options.play, "--play");
-    // A saved scenario streams the caller's voice again from a file: the one recorded, or one
-    // made beside the scenario.
-    const std::string recordPath =
-        !options.record.empty() || options.save.empty() ? options.record : options.save + ".voice";
-    FileHandle record = OpenToWrite(
-        recordPath, options.record.empty() && !options.save.empty() ? "--save" : "--record");
-    Run run(options);
+    // A saved scenario streams the caller's voice again from a file: the one recorded while it
+    // holds just that, or files made beside the scenario.
+    const std::string voiceBesideSave =
+        options.save.empty() ? std::string() : options.save + ".voice";
+    const FileUse uses[] = {
+        {"--play", options.play, FileRole::Source},
+        {"--record", options.record, FileRole::Stream},
+        {"--save", options.save, FileRole::Document},
+        {"--save", voiceBesideSave, FileRole::Document},
+        {"--pcap", options.pcap, FileRole::Stream},
+    };
+    CheckFileUses(uses);
+    FileHandle play = OpenToPlay(options.play);
+    OutputFile record(options.record, "--record", signals);
+    Run run(options, signals, options.record);
     std::optional<ScenarioRecorder> recorder;
     if (!options.save.empty()) {
         recorder.emplace(ScenarioRecorder::Setup{
-            options.save, false, std::nullopt, recordPath, 1000,
+            options.save, false, std::nullopt, options.record, 1000,
             "Saved by udpphone-peer answer: what the caller sent, and what came back to it.",
             run.origin});
         run.wire.AddTap(*recorder);
@@ -36,8 +42,9 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     settings.rememberedPeer = options.peer;
     settings.target = options.target;
     settings.playFd = play.Release();
-    settings.recordFd = record.Release();
+    settings.record = &record;
     settings.impairments = options.impairments;
+    settings.requestLimit = options.count;
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     std::cerr << "udpphone-peer: answering on " << EndpointText(run.wire.Bound()) << std::endl;
 
@@ -67,16 +74,12 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
         reasons.push_back("--record: " + std::to_string(session.RecordErrors()) +
                           " voice datagrams could not be written");
     }
-    std::optional<std::string> saveFault;
-    if (recorder) {
-        saveFault = recorder->Finish();
-        if (options.record.empty() && !recorder->Streamed()) {
-            std::error_code ignored;
-            std::filesystem::remove(recordPath, ignored);
-        }
-    }
+    const std::optional<std::string> saveFault =
+        recorder ? recorder->Finish() : std::optional<std::string>();
     nlohmann::ordered_json summary = run.figures.Summary();
     summary["impairments"] = session.Impairments();
+    summary["calls_total"] = run.figures.CallCount();
+    summary["calls"] = run.figures.Calls();
     return run.Finish(summary, reasons, saveFault);
 }
 

@@ -11,10 +11,17 @@ namespace peer {
 
 int RunCall(const CallOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const in_addr address = Resolve(host.host);
-    FileHandle play = OpenToRead(options.play, "--play");
-    FileHandle record = OpenToWrite(options.record, "--record");
-    Run run(options);
+    const FileUse uses[] = {
+        {"--play", options.play, FileRole::Source},
+        {"--record", options.record, FileRole::Stream},
+        {"--save", options.save, FileRole::Document},
+        {"--pcap", options.pcap, FileRole::Stream},
+    };
+    CheckFileUses(uses);
+    const in_addr address = Resolve(host.host, signals);
+    FileHandle play = OpenToPlay(options.play);
+    OutputFile record(options.record, "--record", signals);
+    Run run(options, signals, options.record);
 
     SessionSettings settings;
     settings.peerPort = host.port;
@@ -22,7 +29,7 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     settings.rememberedPeer = AddressText(address);
     settings.target = options.target;
     settings.playFd = play.Release();
-    settings.recordFd = record.Release();
+    settings.record = &record;
     settings.impairments = options.impairments;
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     const sockaddr_in to = MakeEndpoint(address, host.port);
@@ -49,8 +56,14 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
             return false;  // not waited for: the interruption is the reason
         }
         if (!outcome.status) {
-            reasons.push_back(name + ": no reply within " + std::to_string(options.timeoutMs) +
-                              " ms");
+            // Where this end listened: the first thing to check when nothing came.
+            std::string reason = name + ": no reply within " + std::to_string(options.timeoutMs) +
+                                 " ms on " + EndpointText(run.wire.Bound());
+            if (outcome.elsewhere) {
+                reason += "; one came from " + EndpointText(*outcome.elsewhere) + ", not from " +
+                          EndpointText(to);
+            }
+            reasons.push_back(reason);
             return false;
         }
         if (*outcome.status != static_cast<std::int16_t>(options.expectStatus)) {
@@ -89,6 +102,8 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     }
     nlohmann::ordered_json summary = run.figures.Summary();
     summary["impairments"] = session.Impairments();
+    summary["unexpected"] = session.Strangers().Count();
+    summary["unexpected_datagrams"] = session.Strangers().List();
     return run.Finish(summary, reasons, recorder ? recorder->Finish() : std::nullopt);
 }
 

@@ -3,7 +3,13 @@
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "peer/Addresses.h"
 #include "peer/capture/CaptureReading.h"
@@ -44,6 +50,38 @@ const CLI::Validator kField(
                                           : "\"" + text + "\" is not a number from -32768 to 65535";
     },
     "-32768..65535", "16-bit field");
+
+std::string Shortest(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+// A floating-point value from `low` to `high` (inclusive; `lowOpen`: above `low`), finite: CLI11's
+// own ranges let "nan" through, since every comparison with it is false, and they print their
+// bounds with all their digits.
+CLI::Validator FiniteNumber(double low, double high, bool lowOpen = false) {
+    constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+    const std::string range = high == kUnbounded
+                                  ? (lowOpen ? "more than " : "at least ") + Shortest(low)
+                                  : "from " + Shortest(low) + " to " + Shortest(high);
+    return CLI::Validator(
+        [=](std::string& text) {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || end != text.c_str() + text.size()) {
+                return "\"" + text + "\" is not a number";
+            }
+            if (!std::isfinite(value)) {
+                return "\"" + text + "\" is not a finite number";
+            }
+            if (value < low || value > high || (lowOpen && value == low)) {
+                return "Value " + text + " is not " + range;
+            }
+            return std::string();
+        },
+        "NUMBER " + range, "finite number");
+}
 
 const CLI::Validator kCommand(
     [](std::string& text) {
@@ -91,6 +129,7 @@ void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true
         ->capture_default_str();
     if (withTarget) {
         command.add_option("--target", options.target, "Target number put into requests and voice")
+            ->check(kField)
             ->capture_default_str();
     }
     command
@@ -103,13 +142,13 @@ void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true
 
 void AddTimeout(CLI::App& command, int& timeoutMs) {
     command.add_option("--timeout", timeoutMs, "Milliseconds to wait for each reply")
-        ->check(CLI::Range(0, 86'400'000))
+        ->check(CLI::Range(1, 86'400'000))
         ->capture_default_str();
 }
 
 void AddImpairments(CLI::App& command, ImpairmentSettings& settings) {
     const auto percent = [&](const char* name, double& value, const char* help) {
-        command.add_option(name, value, help)->check(CLI::Range(0.0, 100.0))->group("Impairments");
+        command.add_option(name, value, help)->check(FiniteNumber(0, 100))->group("Impairments");
     };
     percent("--drop", settings.dropPercent, "Percent of the outgoing voice chunks left unsent");
     percent("--duplicate", settings.duplicatePercent, "Percent of the voice chunks sent twice");
@@ -118,7 +157,7 @@ void AddImpairments(CLI::App& command, ImpairmentSettings& settings) {
     command
         .add_option("--jitter", settings.jitterMs,
                     "Send each voice chunk from 0 to MS milliseconds after its time")
-        ->check(CLI::Range(0.0, 60'000.0))
+        ->check(FiniteNumber(0, 60'000))
         ->group("Impairments");
     command.add_option("--seed", settings.seed, "Seed of the impairments, to repeat a run")
         ->group("Impairments");
@@ -157,6 +196,35 @@ CLI::App* AddReport(CLI::App& app, ReportOptions& options) {
             "", "end"));
     command->add_flag("--json", options.json, "One JSON object a line");
     return command;
+}
+
+// CLI11 reads "--play=" as "--play" with its value still to come, so "--play= --record x" would
+// play a file named "--record". Written with "=", an empty value is meant: the same as "--play ''".
+std::vector<std::string> EmptyValuesApart(const CLI::App& app, int argc, const char* const* argv) {
+    std::vector<std::string> arguments;
+    bool positional = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::string argument = argv[i];
+        positional = positional || argument == "--";
+        bool takesValue = false;
+        if (!positional && i > 0 && argument.size() > 3 && argument.starts_with("--") &&
+            argument.find('=') == argument.size() - 1) {
+            const std::string name = argument.substr(0, argument.size() - 1);
+            for (const CLI::App* command :
+                 app.get_subcommands([](const CLI::App*) { return true; })) {
+                const CLI::Option* option = command->get_option_no_throw(name);
+                takesValue =
+                    takesValue || (option != nullptr && option->get_items_expected_max() > 0);
+            }
+        }
+        if (takesValue) {
+            arguments.push_back(argument.substr(0, argument.size() - 1));
+            arguments.emplace_back();
+        } else {
+            arguments.push_back(argument);
+        }
+    }
+    return arguments;
 }
 
 std::string HostHelp() {
@@ -215,7 +283,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     double duration = 0;
     CLI::Option* durationOption =
         answerCommand->add_option("--duration", duration, "End after SECONDS")
-            ->check(CLI::PositiveNumber);
+            ->check(FiniteNumber(0, std::numeric_limits<double>::infinity(), true));
 
     AddImpairments(*answerCommand, answer.impairments);
     answerCommand
@@ -236,7 +304,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         callCommand
             ->add_option("--talk-seconds", talkSeconds,
                          "Seconds to stay talking (default: until the --play file ends)")
-            ->check(CLI::NonNegativeNumber);
+            ->check(FiniteNumber(0, std::numeric_limits<double>::infinity()));
     AddTimeout(*callCommand, call.timeoutMs);
     callCommand->add_option("--expect-status", call.expectStatus, "Status every reply must carry")
         ->check(kField)
@@ -310,15 +378,15 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->check(CLI::IsMember({"ring", "voice"}))
         ->capture_default_str();
     loadCommand->add_option("--rate", load.rate, "Datagrams per second")
-        ->check(CLI::Range(1.0, 10'000'000.0))
+        ->check(FiniteNumber(1, 10'000'000))
         ->capture_default_str();
     loadCommand->add_option("--duration", load.duration, "Seconds of sending")
-        ->check(CLI::Range(0.001, 86'400.0))
+        ->check(FiniteNumber(0.001, 86'400))
         ->capture_default_str();
     loadCommand
         ->add_option("--min-answered", load.minAnswered,
                      "Percent of the requests that must be answered to pass")
-        ->check(CLI::Range(0.0, 100.0))
+        ->check(FiniteNumber(0, 100))
         ->capture_default_str();
     AddTimeout(*loadCommand, load.timeoutMs);
 
@@ -336,8 +404,13 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     CLI::App* reportCommand = AddReport(app, report);
 
     Parsed parsed;
+    const std::vector<std::string> arguments = EmptyValuesApart(app, argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments) {
+        pointers.push_back(argument.c_str());
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
         parsed.exitCode = code == 0 ? 0 : 2;

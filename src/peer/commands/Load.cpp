@@ -9,7 +9,9 @@
 
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
+#include "peer/Files.h"
 #include "peer/commands/Subcommands.h"
+#include "peer/figures/Unexpected.h"
 
 namespace peer {
 namespace {
@@ -57,8 +59,10 @@ class RingReplies {
 
 int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const in_addr address = Resolve(host.host);
-    Run run(options);
+    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream}};
+    CheckFileUses(uses);
+    const in_addr address = Resolve(host.host, signals);
+    Run run(options, signals);
     const sockaddr_in to = MakeEndpoint(address, host.port);
 
     const auto total = std::max<std::uint64_t>(
@@ -70,8 +74,14 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     std::vector<Outgoing> batch(batchLimit);
 
     RingReplies replies;
+    Unexpected strangers;
     auto take = [&](const DatagramEvent& event) {
-        if (event.look.kind == Kind::Reply && event.look.header.Command == phone::CmdRing) {
+        if (event.look.kind != Kind::Reply) {
+            return;
+        }
+        if (!FromEndpoint(event, to)) {
+            strangers.Add(event, "not from the peer");
+        } else if (event.look.header.Command == phone::CmdRing) {
             if (const auto latency = replies.Reply(event.look.header.Seq, event.stamp)) {
                 run.figures.AddReplyLatency(*latency);
             }
@@ -86,8 +96,8 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     const double start = MonotonicSeconds();
     double wake = start;
     while (sent < total) {
-        SleepUntil(wake);
-        if (signals.Caught()) {
+        // A slow rate sleeps long between batches; a signal still ends the run at once.
+        if (signals.Wait(wake - MonotonicSeconds())) {
             interrupted = true;
             break;
         }
@@ -180,6 +190,8 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
                        : nlohmann::ordered_json(std::round(answeredPercent * 1000) / 1000)},
         {"unmatched_replies", replies.Unmatched()},
     };
+    summary["unexpected"] = strangers.Count();
+    summary["unexpected_datagrams"] = strangers.List();
     return run.Finish(summary, reasons);
 }
 

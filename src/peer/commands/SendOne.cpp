@@ -10,6 +10,7 @@
 #include "peer/PeerError.h"
 #include "peer/commands/CommandLine.h"
 #include "peer/commands/Subcommands.h"
+#include "peer/figures/Unexpected.h"
 
 namespace peer {
 namespace {
@@ -64,9 +65,11 @@ std::vector<std::uint8_t> BuildDatagram(const SendOptions& options) {
 
 int RunSend(const SendOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const in_addr address = Resolve(host.host);
+    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream}};
+    CheckFileUses(uses);
+    const in_addr address = Resolve(host.host, signals);
     const std::vector<std::uint8_t> datagram = BuildDatagram(options);
-    Run run(options);
+    Run run(options, signals);
     const sockaddr_in to = MakeEndpoint(address, host.port);
 
     const double sentStamp = RealtimeSeconds();
@@ -74,12 +77,14 @@ int RunSend(const SendOptions& options, SignalWatch& signals) {
         errno = run.wire.LastSendError();
         throw UsageError(SystemMessage("cannot send to " + EndpointText(to)));
     }
-    // The first datagram from the host is taken for the reply; others are only reported.
+    // The first datagram from the host's address and port is taken for the reply; others are
+    // only reported, and where nothing may come back they fail the run too.
     std::optional<DatagramEvent> reply;
+    Unexpected strangers;
     std::vector<std::uint8_t> replyBytes;
     const double deadline = MonotonicSeconds() + options.timeoutMs / 1000.0;
     bool interrupted = false;
-    while (!reply) {
+    while (!reply && (options.expectStatus || strangers.Count() == 0)) {
         const double now = MonotonicSeconds();
         if (now >= deadline) {
             break;
@@ -92,7 +97,9 @@ int RunSend(const SendOptions& options, SignalWatch& signals) {
         const timespec timeout = ToTimespec(deadline - now);
         ::ppoll(watched, 2, &timeout, nullptr);
         run.wire.Receive([&](const DatagramEvent& event) {
-            if (!reply && event.peer.sin_addr.s_addr == address.s_addr) {
+            if (!FromEndpoint(event, to)) {
+                strangers.Add(event, "not from the peer");
+            } else if (!reply) {
                 replyBytes.assign(event.bytes.begin(), event.bytes.end());
                 reply = event;
                 reply->bytes = replyBytes;
@@ -108,9 +115,17 @@ int RunSend(const SendOptions& options, SignalWatch& signals) {
         if (reply) {
             reasons.push_back(std::string("a ") + KindName(reply->look.kind) +
                               " came back where none was expected");
+        } else if (strangers.Count() > 0) {
+            // It cannot be told from the host's own answer sent from another address.
+            reasons.push_back(strangers.Listed().front().second + ", where nothing was expected");
         }
     } else if (!reply) {
-        reasons.push_back("no reply within " + std::to_string(options.timeoutMs) + " ms");
+        std::string reason = "no reply within " + std::to_string(options.timeoutMs) + " ms on " +
+                             EndpointText(run.wire.Bound());
+        if (strangers.Count() > 0) {
+            reason += "; " + strangers.Listed().front().second;
+        }
+        reasons.push_back(reason);
     } else if (reply->look.kind != Kind::Reply) {
         reasons.push_back(std::string("a ") + KindName(reply->look.kind) +
                           " came back, not a reply");
@@ -125,6 +140,8 @@ int RunSend(const SendOptions& options, SignalWatch& signals) {
     run.figures.SetSendErrors(run.wire.SendErrors());
     nlohmann::ordered_json summary = run.figures.Summary();
     summary["reply"] = reply ? Report::Describe(*reply) : nlohmann::ordered_json(nullptr);
+    summary["unexpected"] = strangers.Count();
+    summary["unexpected_datagrams"] = strangers.List();
     return run.Finish(summary, reasons);
 }
 

@@ -23,17 +23,23 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals);
 int RunScenario(const ScenarioOptions& options, SignalWatch& signals);
 int RunReport(const ReportOptions& options, SignalWatch& signals);
 
+// A run a signal ended during its set-up: nothing was sent. The summary (every figure zero, the
+// verdict fail, interrupted) where the run's own would have gone; the exit code of a failed run.
+int FinishInterrupted(const CommonOptions& options, const std::string& record = "");
+
 // The datagram `send` sends, from its flags or its hex; UsageError when it cannot be built.
 std::vector<std::uint8_t> BuildDatagram(const SendOptions& options);
 
 // The socket and the taps every run has: the figures and the report watch the wire, and with
-// --pcap the capture (its file made here, before anything is sent).
+// --pcap the capture (its file made here, before anything is sent). The report goes to standard
+// error when standard output carries the capture or the `record`ed voice ("-"). Interrupted
+// when a signal came during the set-up.
 struct Run {
-    explicit Run(const CommonOptions& options);
+    Run(const CommonOptions& options, SignalWatch& signalWatch, const std::string& record = "");
     // Another socket of the run, bound to `address` (any port), watched by the same taps.
     Wire& AddWire(const in_addr& address);
     // The summary with its verdict, last on standard output; the exit code: 2 after a capture
-    // (or `failedFile`) that could not be written, else 0 pass, 1 fail.
+    // (or `failedFile`) that could not be written (the verdict "error"), else 0 pass, 1 fail.
     int Finish(nlohmann::ordered_json summary, const std::vector<std::string>& reasons,
                const std::optional<std::string>& failedFile = std::nullopt);
 
@@ -42,6 +48,7 @@ struct Run {
     Wire wire;
     Figures figures;
     Report report;
+    std::unique_ptr<OutputFile> lines;  // the report's, when standard output is a pipe
     std::unique_ptr<Capture> capture;
     std::vector<std::unique_ptr<Wire>> otherWires;
 

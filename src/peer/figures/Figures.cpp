@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
 
 namespace peer {
 namespace {
@@ -42,27 +43,39 @@ void Samples::Add(double seconds) {
     }
 }
 
-nlohmann::ordered_json SpreadMs(const Samples& samples, bool withMin) {
-    nlohmann::ordered_json spread;
+void Samples::Clear() {
+    kept_.clear();
+    seen_ = 0;
+    min_ = max_ = 0;
+}
+
+Spread SpreadOf(const Samples& samples) {
     std::vector<double> seconds = samples.Kept();
     if (seconds.empty()) {
-        spread = {{"median", nullptr}, {"p99", nullptr}, {"max", nullptr}};
-        if (withMin) {
-            spread["min"] = nullptr;
-        }
-        return spread;
+        return {};
     }
     std::sort(seconds.begin(), seconds.end());
     const std::size_t n = seconds.size();
-    const double median = n % 2 == 1 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2;
     const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
-    spread = {{"median", Ms(median)},
-              {"p99", Ms(seconds[std::max<std::size_t>(rank, 1) - 1])},
-              {"max", Ms(samples.Max())}};
+    return {true, n % 2 == 1 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2,
+            seconds[std::max<std::size_t>(rank, 1) - 1], samples.Max(), samples.Min()};
+}
+
+nlohmann::ordered_json SpreadMs(const Spread& spread, bool withMin) {
+    const auto ms = [&](double seconds) {
+        return spread.measured ? nlohmann::ordered_json(Ms(seconds))
+                               : nlohmann::ordered_json(nullptr);
+    };
+    nlohmann::ordered_json json = {
+        {"median", ms(spread.median)}, {"p99", ms(spread.p99)}, {"max", ms(spread.max)}};
     if (withMin) {
-        spread["min"] = Ms(samples.Min());
+        json["min"] = ms(spread.min);
     }
-    return spread;
+    return json;
+}
+
+nlohmann::ordered_json SpreadMs(const Samples& samples, bool withMin) {
+    return SpreadMs(SpreadOf(samples), withMin);
 }
 
 void SeqCheck::Take(std::uint16_t seq, bool voice) {
@@ -97,6 +110,16 @@ void SeqCheck::Take(std::uint16_t seq, bool voice) {
     Forget();
 }
 
+void SeqCheck::Reset() {
+    for (std::size_t i = missingFront_; i < missingOrder_.size(); ++i) {
+        missing_[missingOrder_[i]] = false;
+    }
+    missingOrder_.clear();
+    missingFront_ = 0;
+    started_ = false;
+    gaps_ = duplicates_ = reordered_ = 0;
+}
+
 void SeqCheck::Forget() {
     while (missingFront_ < missingOrder_.size()) {
         const std::uint16_t oldest = missingOrder_[missingFront_];
@@ -117,21 +140,28 @@ void Figures::OnDatagram(const DatagramEvent& event) {
     const Kind kind = event.look.kind;
     if (event.outgoing) {
         ++datagramsSent_;
+        ++call_.datagramsSent;
         requestsSent_ += kind == Kind::Request;
         repliesSent_ += kind == Kind::Reply;
+        call_.repliesSent += kind == Kind::Reply;
         if (kind == Kind::Voice) {
             ++voiceSent_;
+            ++call_.voiceSent;
             if (lastVoiceSent_ >= 0) {
                 sentSpacing_.Add(event.t - lastVoiceSent_);
+                callSentSpacing_.Add(event.t - lastVoiceSent_);
             }
             lastVoiceSent_ = event.t;
         }
         return;
     }
     ++datagramsReceived_;
+    ++call_.datagramsReceived;
     switch (kind) {
         case Kind::Request:
             ++requestsReceived_;
+            ++call_.requestsReceived;
+            seqBeforeLastTake_ = SeqNow();
             seq_.Take(event.look.header.Seq, false);
             break;
         case Kind::Reply:
@@ -139,17 +169,89 @@ void Figures::OnDatagram(const DatagramEvent& event) {
             break;
         case Kind::Voice:
             ++voiceReceived_;
+            ++call_.voiceReceived;
+            seqBeforeLastTake_ = SeqNow();
             seq_.Take(event.look.header.Seq, true);
             // Kernel stamps: the spacing as it arrived, not as this process got round to it.
             if (lastVoiceReceived_ >= 0) {
                 receivedSpacing_.Add(event.stamp - lastVoiceReceived_);
+                callReceivedSpacing_.Add(event.stamp - lastVoiceReceived_);
             }
             lastVoiceReceived_ = event.stamp;
             break;
-        case Kind::Ignored:
-            ++ignored_[event.look.reason];
+        case Kind::Ignored: {
+            // Found by the reason's text without making a string of it for every datagram.
+            const std::string_view reason = event.look.reason;
+            auto found = ignored_.find(reason);
+            if (found == ignored_.end()) {
+                found = ignored_.emplace(std::string(reason), 0).first;
+            }
+            ++found->second;
             break;
+        }
     }
+}
+
+void Figures::StartCall(const DatagramEvent& ring, const std::string& caller) {
+    // The Ring was counted and its Seq taken as the last call's; it is the new call's first.
+    --call_.datagramsReceived;
+    --call_.requestsReceived;
+    const SeqCounts ended = seqBeforeLastTake_;
+    seqOfEndedCalls_.gaps += ended.gaps;
+    seqOfEndedCalls_.duplicates += ended.duplicates;
+    seqOfEndedCalls_.reordered += ended.reordered;
+    if (inCall_ && endedCalls_.size() < kListedCalls) {
+        endedCalls_.push_back({caller_, callStart_, call_, ended, SpreadOf(callSentSpacing_),
+                               SpreadOf(callReceivedSpacing_)});
+    }
+    ++calls_;
+    inCall_ = true;
+    caller_ = caller;
+    callStart_ = ring.t;
+    call_ = Counts{};
+    call_.datagramsReceived = 1;
+    call_.requestsReceived = 1;
+    seq_.Reset();
+    seq_.Take(ring.look.header.Seq, false);
+    seqBeforeLastTake_ = {};
+    callSentSpacing_.Clear();
+    callReceivedSpacing_.Clear();
+    lastVoiceSent_ = lastVoiceReceived_ = -1;
+}
+
+nlohmann::ordered_json Figures::EndedCall::Summary() const {
+    return {
+        {"caller", caller},
+        {"t", std::round(start * 1e6) / 1e6},
+        {"datagrams_sent", counts.datagramsSent},
+        {"datagrams_received", counts.datagramsReceived},
+        {"voice_sent", counts.voiceSent},
+        {"voice_received", counts.voiceReceived},
+        {"requests_received", counts.requestsReceived},
+        {"replies_sent", counts.repliesSent},
+        {"pacing_sent_ms", SpreadMs(sentSpacing)},
+        {"pacing_received_ms", SpreadMs(receivedSpacing)},
+        {"seq_gaps", seq.gaps},
+        {"seq_duplicates", seq.duplicates},
+        {"seq_reordered", seq.reordered},
+    };
+}
+
+nlohmann::ordered_json Figures::Calls() const {
+    nlohmann::ordered_json calls = nlohmann::ordered_json::array();
+    for (const EndedCall& ended : endedCalls_) {
+        calls.push_back(ended.Summary());
+    }
+    if (inCall_ && calls.size() < kListedCalls) {
+        const EndedCall now{caller_,
+                            callStart_,
+                            call_,
+                            SeqNow(),
+                            SpreadOf(callSentSpacing_),
+                            SpreadOf(callReceivedSpacing_)};
+        calls.push_back(now.Summary());
+    }
+    return calls;
 }
 
 nlohmann::ordered_json Figures::Summary() const {
@@ -170,9 +272,9 @@ nlohmann::ordered_json Figures::Summary() const {
         {"drift_ms",
          voiceTimed_ ? nlohmann::ordered_json(Ms(drift_)) : nlohmann::ordered_json(nullptr)},
         {"stalls", stalls_},
-        {"seq_gaps", seq_.Gaps()},
-        {"seq_duplicates", seq_.Duplicates()},
-        {"seq_reordered", seq_.Reordered()},
+        {"seq_gaps", seqOfEndedCalls_.gaps + seq_.Gaps()},
+        {"seq_duplicates", seqOfEndedCalls_.duplicates + seq_.Duplicates()},
+        {"seq_reordered", seqOfEndedCalls_.reordered + seq_.Reordered()},
         {"reply_latency_ms", SpreadMs(latencies_, false)},
     };
     return summary;

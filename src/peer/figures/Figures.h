@@ -3,6 +3,7 @@
 // voice as sent and as received, the Seq order of what the other side numbered, reply latency.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,6 +19,7 @@ class Samples {
   public:
     explicit Samples(std::size_t capacity = 10'000'000) : capacity_(capacity) {}
     void Add(double seconds);
+    void Clear();
     const std::vector<double>& Kept() const { return kept_; }
     double Min() const { return min_; }
     double Max() const { return max_; }
@@ -30,8 +32,14 @@ class Samples {
     double min_ = 0, max_ = 0;
 };
 
-// Median, 99th percentile (nearest rank), largest and smallest, in milliseconds; null when there
-// is nothing to measure.
+// Median, 99th percentile (nearest rank), largest and smallest.
+struct Spread {
+    bool measured = false;  // there was something to measure
+    double median = 0, p99 = 0, max = 0, min = 0;
+};
+Spread SpreadOf(const Samples& samples);
+// A spread in milliseconds; null when there is nothing to measure.
+nlohmann::ordered_json SpreadMs(const Spread& spread, bool withMin = true);
 nlohmann::ordered_json SpreadMs(const Samples& samples, bool withMin = true);
 
 // Follows the Seq of the requests and voice another endpoint numbered, by its own rules: one
@@ -44,6 +52,8 @@ class SeqCheck {
     std::uint64_t Gaps() const { return gaps_; }
     std::uint64_t Duplicates() const { return duplicates_; }
     std::uint64_t Reordered() const { return reordered_; }
+    // As new, in time of the gaps it holds rather than of all 65536 numbers.
+    void Reset();
 
   private:
     void Forget();
@@ -61,6 +71,16 @@ class SeqCheck {
 class Figures final : public DatagramTap {
   public:
     void OnDatagram(const DatagramEvent& event) override;
+
+    // The request OnDatagram was just given, a Ring accepted while idle, starts a new call from
+    // `caller`: the Seq of what the other side numbers and the spacing of voice start over with
+    // it, so a call's numbers are not taken for duplicates of the last one's, nor the pause
+    // between them for spacing. The totals go on over every call.
+    void StartCall(const DatagramEvent& ring, const std::string& caller);
+    // Each call's own figures, in order: the first kListedCalls of them.
+    static constexpr std::size_t kListedCalls = 1000;
+    nlohmann::ordered_json Calls() const;
+    std::uint64_t CallCount() const { return calls_; }
 
     void AddReplyLatency(double seconds) { latencies_.Add(seconds); }
     void CountAnswered(std::uint64_t count = 1) { requestsAnswered_ += count; }
@@ -81,16 +101,44 @@ class Figures final : public DatagramTap {
     nlohmann::ordered_json Summary() const;
 
   private:
+    // What is counted from a call's Ring to the next one (before the first: from the start).
+    struct Counts {
+        std::uint64_t datagramsSent = 0, datagramsReceived = 0, voiceSent = 0, voiceReceived = 0,
+                      requestsReceived = 0, repliesSent = 0;
+    };
+    struct SeqCounts {
+        std::uint64_t gaps = 0, duplicates = 0, reordered = 0;
+    };
+    SeqCounts SeqNow() const { return {seq_.Gaps(), seq_.Duplicates(), seq_.Reordered()}; }
+    // A call's figures as kept once it ended; made into JSON only for the summary.
+    struct EndedCall {
+        std::string caller;
+        double start = 0;
+        Counts counts;
+        SeqCounts seq;
+        Spread sentSpacing, receivedSpacing;
+        nlohmann::ordered_json Summary() const;
+    };
+
     std::uint64_t datagramsSent_ = 0, datagramsReceived_ = 0;
     std::uint64_t voiceSent_ = 0, voiceReceived_ = 0;
     std::uint64_t requestsSent_ = 0, requestsReceived_ = 0;
     std::uint64_t repliesSent_ = 0, repliesReceived_ = 0;
     std::uint64_t requestsAnswered_ = 0;
     std::uint64_t sendErrors_ = 0;
-    std::map<std::string, std::uint64_t> ignored_;
+    std::map<std::string, std::uint64_t, std::less<>> ignored_;
     double lastVoiceSent_ = -1, lastVoiceReceived_ = -1;
     Samples sentSpacing_, receivedSpacing_, latencies_;
+    // The call going on: its counts, its Seq check, its spacing.
     SeqCheck seq_;
+    SeqCounts seqBeforeLastTake_, seqOfEndedCalls_;
+    Counts call_;
+    Samples callSentSpacing_{100'000}, callReceivedSpacing_{100'000};
+    bool inCall_ = false;
+    std::string caller_;
+    double callStart_ = 0;
+    std::uint64_t calls_ = 0;
+    std::vector<EndedCall> endedCalls_;
     double drift_ = 0;
     std::uint64_t stalls_ = 0;
     bool voiceTimed_ = false;

@@ -1,5 +1,6 @@
 #include "peer/figures/Report.h"
 
+#include <cerrno>
 #include <cmath>
 
 #include "peer/Addresses.h"
@@ -23,13 +24,29 @@ std::string Printed(const nlohmann::ordered_json& value) {
     return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-void PutLine(std::FILE* out, const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), out);
-    std::fputc('\n', out);
-    std::fflush(out);
-}
-
 }  // namespace
+
+void Report::PutLine(const std::string& line) {
+    if (ended_) {
+        return;
+    }
+    if (sink_ != nullptr) {
+        const std::string text = line + "\n";
+        // A reader that quit is told by the sink itself, once.
+        sink_->Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        ended_ = sink_->Ended();
+        return;
+    }
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fputc('\n', out_);
+    if (std::fflush(out_) != 0 && errno == EPIPE) {
+        // Its reader quit: the run goes on, and says so once where it still can.
+        ended_ = true;
+        std::fprintf(stderr,
+                     "udpphone-peer: the reader of the lines and the summary quit; they are no "
+                     "longer printed\n");
+    }
+}
 
 nlohmann::ordered_json Report::Describe(const DatagramEvent& event) {
     const DatagramLook& look = event.look;
@@ -60,7 +77,7 @@ void Report::OnDatagram(const DatagramEvent& event) {
     }
     const nlohmann::ordered_json line = Describe(event);
     if (style_.json) {
-        PutLine(out_, line.dump());
+        PutLine(line.dump());
         return;
     }
     char head[96];
@@ -77,24 +94,24 @@ void Report::OnDatagram(const DatagramEvent& event) {
     // A long datagram shows its start; the JSON form carries it whole.
     const std::string hex = line["hex"];
     text += " " + (hex.size() > 64 ? hex.substr(0, 64) + "..." : hex);
-    PutLine(out_, text);
+    PutLine(text);
 }
 
 void Report::LogLine(const std::string& line) {
-    if (!style_.quiet && !style_.json) {
-        PutLine(out_, "           " + line);
+    if (ShowsLog()) {
+        PutLine("           " + line);
     }
 }
 
 void Report::Summary(const nlohmann::ordered_json& summary) {
     if (style_.json) {
-        PutLine(out_, Printed(nlohmann::ordered_json{{"summary", summary}}));
+        PutLine(Printed(nlohmann::ordered_json{{"summary", summary}}));
         return;
     }
-    PutLine(out_, "summary:");
+    PutLine("summary:");
     for (const auto& [key, value] : summary.items()) {
-        PutLine(out_, "  " + key + ": " +
-                          (value.is_string() ? value.get<std::string>() : Printed(value)));
+        PutLine("  " + key + ": " +
+                (value.is_string() ? value.get<std::string>() : Printed(value)));
     }
 }
 

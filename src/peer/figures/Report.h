@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "peer/Files.h"
 #include "peer/session/Wire.h"
 
 namespace peer {
@@ -19,10 +20,15 @@ class Report final : public DatagramTap {
   public:
     explicit Report(OutputStyle style, std::FILE* out = stdout) : style_(style), out_(out) {}
 
+    // Writes the lines through `sink` instead, a pipe that must not hold back a signal.
+    void WriteThrough(OutputFile* sink) { sink_ = sink; }
+
     void OnDatagram(const DatagramEvent& event) override;
 
     // A line of the window's log for an answered request; readable output only.
     void LogLine(const std::string& line);
+    // Whether log lines are shown: where not, they need not be made.
+    bool ShowsLog() const { return !style_.quiet && !style_.json; }
 
     // The summary object, last.
     void Summary(const nlohmann::ordered_json& summary);
@@ -31,8 +37,12 @@ class Report final : public DatagramTap {
     static nlohmann::ordered_json Describe(const DatagramEvent& event);
 
   private:
+    void PutLine(const std::string& line);
+
     OutputStyle style_;
     std::FILE* out_;
+    OutputFile* sink_ = nullptr;
+    bool ended_ = false;
 };
 
 }  // namespace peer

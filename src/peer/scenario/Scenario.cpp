@@ -1,5 +1,7 @@
 #include "peer/scenario/Scenario.h"
 
+#include <cctype>
+
 namespace peer {
 namespace {
 
@@ -67,12 +69,22 @@ std::string CommandName(std::int16_t command) {
 }
 
 std::string QuotedPath(const std::string& path) {
+    bool plain = !path.empty();
     for (const char c : path) {
-        if (c == ' ' || c == '\t' || c == '#' || c == '=') {
-            return "\"" + path + "\"";
-        }
+        plain = plain && std::isspace(static_cast<unsigned char>(c)) == 0 && c != '#' && c != '=' &&
+                c != '"';
     }
-    return path;
+    if (plain) {
+        return path;
+    }
+    std::string quoted = "\"";
+    for (const char c : path) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
 }
 
 }  // namespace peer

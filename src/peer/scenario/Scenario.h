@@ -14,6 +14,8 @@
 namespace peer {
 
 inline constexpr double kDefaultWithin = 1.0;
+// The longest scenario file that is read (and written).
+inline constexpr std::size_t kLongestScenario = 16u << 20;
 
 // A field an expectation checks: as the scenario stands (the reply's 1, the current target),
 // not at all ("any"), or a value.
@@ -69,7 +71,8 @@ bool Expected(const ScenarioStep& expect, const DatagramLook& look, std::size_t 
 // "ring", "talk", "hangup", "disconnect", "voice", or the number.
 std::string CommandName(std::int16_t command);
 
-// A path as a scenario line takes it: quoted when it holds blanks or a "#".
+// A path as a scenario line takes it: quoted (with \" and \\ within) when it holds blanks, "#",
+// "=" or a quote. A line break cannot be written: the caller refuses such a path.
 std::string QuotedPath(const std::string& path);
 
 }  // namespace peer

@@ -5,16 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "peer/Addresses.h"
+#include "peer/Files.h"
 #include "peer/PeerError.h"
 #include "peer/commands/CommandLine.h"
 #include "peer/scenario/Scenario.h"
@@ -53,12 +53,23 @@ std::vector<Word> Words(std::string_view line, std::string& written) {
         }
         Word word;
         if (line[i] == '"') {
-            const std::size_t close = line.find('"', i + 1);
-            if (close == std::string_view::npos) {
-                throw LineFault{"a quote that is not closed"};
+            // Within quotes \" is a quote and \\ a backslash; any other backslash is itself, as
+            // in the files saved before quotes were escaped.
+            word.quoted = true;
+            for (++i;; ++i) {
+                if (i == line.size()) {
+                    throw LineFault{"a quote that is not closed"};
+                }
+                if (line[i] == '"') {
+                    break;
+                }
+                if (line[i] == '\\' && i + 1 < line.size() &&
+                    (line[i + 1] == '"' || line[i + 1] == '\\')) {
+                    ++i;
+                }
+                word.text += line[i];
             }
-            word = {std::string(line.substr(i + 1, close - i - 1)), true};
-            i = close + 1;
+            ++i;
         } else {
             const std::size_t start = i;
             while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])) == 0) {
@@ -93,6 +104,18 @@ std::uint64_t Count(const std::string& key, const std::string& value) {
                         "\" is not a whole number from 1 to 1000000000"};
     }
     return number;
+}
+
+// A datagram's size: an empty one has 0.
+std::int32_t Size(const std::string& value) {
+    std::size_t number = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    if (value.empty() || error != std::errc() || end != value.data() + value.size() ||
+        number > kLargestDatagram) {
+        throw LineFault{"size=" + value + ": \"" + value + "\" is not a whole number from 0 to " +
+                        std::to_string(kLargestDatagram)};
+    }
+    return static_cast<std::int32_t>(number);
 }
 
 // Milliseconds written as a number, given back in seconds.
@@ -266,12 +289,7 @@ ScenarioStep ParseExpect(const std::vector<Word>& words) {
         } else if (key == "length") {
             step.wantLength = Field16(key, value);
         } else if (key == "size") {
-            const auto size = Count(key, value);
-            if (size > kLargestDatagram) {
-                throw LineFault{"size=" + value + ": more than " +
-                                std::to_string(kLargestDatagram) + " bytes"};
-            }
-            step.wantSize = static_cast<std::int32_t>(size);
+            step.wantSize = Size(value);
         } else if (key == "count") {
             step.count = Count(key, value);
         } else {
@@ -333,6 +351,10 @@ Scenario ParseScenarioText(std::string_view text, const std::string& name,
                            const std::filesystem::path& folder) {
     Scenario scenario;
     scenario.path = name;
+    // Some editors put a byte-order mark in front of UTF-8.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
     int number = 0;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
@@ -363,20 +385,51 @@ Scenario ParseScenarioText(std::string_view text, const std::string& name,
 }
 
 Scenario ParseScenario(const std::string& path) {
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        throw UsageError("the scenario \"" + path + "\" is a directory");
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    // Opened without waiting, so a FIFO cannot hold the run before it is refused.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
         throw UsageError(SystemMessage("cannot open the scenario \"" + path + "\""));
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
+    FileHandle closer(fd);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
         throw UsageError(SystemMessage("cannot read the scenario \"" + path + "\""));
     }
-    return ParseScenarioText(text.str(), path, std::filesystem::path(path).parent_path());
+    if (S_ISDIR(status.st_mode)) {
+        throw UsageError("the scenario \"" + path + "\" is a directory");
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw UsageError("the scenario \"" + path + "\" is not a regular file");
+    }
+    const std::string tooLong = "the scenario \"" + path + "\" is longer than " +
+                                std::to_string(kLongestScenario >> 20) + " MiB";
+    if (static_cast<std::uint64_t>(status.st_size) > kLongestScenario) {
+        throw UsageError(tooLong);
+    }
+    // Read to its end, however it has grown since, but never past the limit.
+    std::string text(static_cast<std::size_t>(status.st_size) + 1, '\0');
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == text.size()) {
+            if (text.size() > kLongestScenario) {
+                throw UsageError(tooLong);
+            }
+            text.resize(std::min<std::size_t>(text.size() * 2, kLongestScenario + 1));
+        }
+        const ssize_t count = ::read(fd, text.data() + filled, text.size() - filled);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            throw UsageError(SystemMessage("cannot read the scenario \"" + path + "\""));
+        }
+        if (count == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    text.resize(filled);
+    return ParseScenarioText(text, path, std::filesystem::path(path).parent_path());
 }
 
 }  // namespace peer

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 
@@ -14,6 +13,8 @@
 #include "peer/Files.h"
 #include "peer/PeerError.h"
 #include "peer/commands/Subcommands.h"
+#include "peer/figures/Unexpected.h"
+#include "peer/scenario/ArrivalPool.h"
 #include "peer/scenario/Scenario.h"
 #include "peer/session/EventLoop.h"
 #include "peer/session/ImpairedOutlet.h"
@@ -22,30 +23,8 @@
 namespace peer {
 namespace {
 
-// Unexpected datagrams described in the summary; the count covers them all.
-constexpr std::size_t kDescribed = 10;
-
-struct Arrival {
-    DatagramLook look;
-    std::size_t size = 0;
-    double t = 0;
-    sockaddr_in from{};
-};
-
 std::string Brief(const Arrival& arrival) {
-    const DatagramLook& look = arrival.look;
-    std::string text = KindName(look.kind);
-    if (look.kind == Kind::Request || look.kind == Kind::Reply) {
-        text += " " + CommandName(look.header.Command) +
-                " status=" + std::to_string(look.header.Status);
-    }
-    if (look.kind != Kind::Ignored) {
-        text += " target=" + std::to_string(look.header.Target) +
-                " seq=" + std::to_string(look.header.Seq);
-    } else if (look.reason != nullptr) {
-        text += std::string(" (") + look.reason + ")";
-    }
-    return text + " size=" + std::to_string(arrival.size) + " from " + EndpointText(arrival.from);
+    return Describe(arrival.look, arrival.size, arrival.from);
 }
 
 std::string Milliseconds(double seconds) {
@@ -118,20 +97,24 @@ class Player {
         if (reason_) {
             reasons.push_back(*reason_);
         }
-        if (strict && !pool_.empty()) {
-            reasons.push_back(std::to_string(pool_.size()) +
+        // What came from elsewhere, what was pushed out of the pool, and what is left in it.
+        const std::uint64_t unexpected =
+            strangers_.Count() + pool_.PushedOut().Count() + pool_.Count();
+        if (strict && unexpected > 0) {
+            reasons.push_back(std::to_string(unexpected) +
                               " datagrams came that no expectation took (--strict)");
         }
-        nlohmann::ordered_json unexpected = nlohmann::ordered_json::array();
-        for (std::size_t i = 0; i < pool_.size() && i < kDescribed; ++i) {
-            unexpected.push_back(Brief(pool_[i]));
-        }
+        const auto left = pool_.First(Unexpected::kListed);
         nlohmann::ordered_json summary = run_.figures.Summary();
         summary["impairments"] = outlet_.Summary();
         summary["scenario"] = {
-            {"file", scenario_.path},     {"steps", scenario_.steps.size()},
-            {"steps_done", done_},        {"failed_step", failure_},
-            {"unexpected", pool_.size()}, {"unexpected_datagrams", unexpected},
+            {"file", scenario_.path},
+            {"steps", scenario_.steps.size()},
+            {"steps_done", done_},
+            {"failed_step", failure_},
+            {"unexpected", unexpected},
+            {"unexpected_datagrams",
+             Unexpected::Merged({&strangers_.Listed(), &pool_.PushedOut().Listed(), &left})},
         };
         return summary;
     }
@@ -209,17 +192,12 @@ class Player {
     }
 
     std::optional<std::string> Expect(const ScenarioStep& step) {
-        taken_ = 0;
         // What came before the step counts; voice is taken all at once, as a stream.
-        for (auto it = pool_.begin(); it != pool_.end();) {
-            if ((step.kind == Kind::Voice || taken_ == 0) &&
-                Expected(step, it->look, it->size, target_)) {
-                it = pool_.erase(it);
-                ++taken_;
-            } else {
-                ++it;
-            }
-        }
+        taken_ = pool_.Take(
+            [&](const Arrival& arrival) {
+                return Expected(step, arrival.look, arrival.size, target_);
+            },
+            step.kind == Kind::Voice);
         if (!Satisfied(step)) {
             expecting_ = &step;
             Wait([&] { return Satisfied(step); }, MonotonicSeconds() + step.within);
@@ -234,19 +212,31 @@ class Player {
         }
         std::string fault = "nothing that matches within " + Milliseconds(step.within);
         // The nearest miss: the latest of the same kind (and command) that no step took.
-        for (auto it = pool_.rbegin(); it != pool_.rend(); ++it) {
-            if (it->look.kind == step.kind &&
-                (step.kind == Kind::Ignored || step.kind == Kind::Voice ||
-                 it->look.header.Command == step.command)) {
-                return fault + "; came: " + Brief(*it);
-            }
+        const auto alike = [&](const Arrival& arrival) {
+            return arrival.look.kind == step.kind &&
+                   (step.kind == Kind::Ignored || step.kind == Kind::Voice ||
+                    arrival.look.header.Command == step.command);
+        };
+        if (const auto near = pool_.Latest(alike)) {
+            return fault + "; came: " + Brief(*near);
         }
-        return fault + (pool_.empty() ? "; nothing came"
-                                      : "; came: " + std::to_string(pool_.size()) +
-                                            " other datagrams, the last " + Brief(pool_.back()));
+        if (lastStranger_ && alike(*lastStranger_)) {
+            return fault + "; came: " + Brief(*lastStranger_) + ", not from the peer";
+        }
+        const auto last = pool_.Latest([](const Arrival&) { return true; });
+        return fault + (!last ? "; nothing came"
+                              : "; came: " + std::to_string(pool_.Count()) +
+                                    " other datagrams, the last " + Brief(*last));
     }
 
     void Handle(const DatagramEvent& event) {
+        const Arrival arrival{event.look, event.bytes.size(), event.peer, arrivals_++};
+        if (!FromEndpoint(event, to_)) {
+            // Only the endpoint played against answers for it.
+            strangers_.Add(event, "not from the peer", arrival.order);
+            lastStranger_ = arrival;
+            return;
+        }
         if (event.look.kind == Kind::Reply) {
             const auto asked = asked_.find(event.look.header.Seq);
             if (asked != asked_.end() && asked->second.first == event.look.header.Command) {
@@ -255,13 +245,12 @@ class Player {
                 asked_.erase(asked);
             }
         }
-        Arrival arrival{event.look, event.bytes.size(), event.t, event.peer};
         if (expecting_ != nullptr && (expecting_->kind == Kind::Voice || taken_ == 0) &&
             Expected(*expecting_, arrival.look, arrival.size, target_)) {
             ++taken_;
             return;
         }
-        pool_.push_back(arrival);
+        pool_.Add(arrival);
     }
 
     void StopStream() {
@@ -289,6 +278,7 @@ class Player {
             [this](Wire&, const DatagramEvent& event) { Handle(event); },
             [this] { return NextDue(); },
             [this](double now) { Act(now); },
+            nullptr,
         };
         if (loop_.RunUntil(wires_, work, done, deadline) == EventLoop::Stop::Signal) {
             interrupted_ = true;
@@ -324,7 +314,10 @@ class Player {
     VoiceStream* current_ = nullptr;
 
     std::map<std::uint16_t, std::pair<std::int16_t, double>> asked_;  // Seq: command, sent
-    std::deque<Arrival> pool_;  // came, and no expectation took it yet
+    ArrivalPool pool_;  // came from the endpoint, and no expectation took it yet
+    Unexpected strangers_;
+    std::optional<Arrival> lastStranger_;
+    std::uint64_t arrivals_ = 0;
     const ScenarioStep* expecting_ = nullptr;
     std::uint64_t taken_ = 0;
 
@@ -337,10 +330,19 @@ class Player {
 }  // namespace
 
 int RunScenario(const ScenarioOptions& options, SignalWatch& signals) {
+    std::vector<FileUse> uses = {{"SCENARIO", options.scenario, FileRole::Source},
+                                 {"--pcap", options.pcap, FileRole::Stream}};
+    CheckFileUses(uses);
     const Scenario scenario = ParseScenario(options.scenario);
+    for (const ScenarioStep& step : scenario.steps) {
+        if (step.type == ScenarioStep::Type::Stream) {
+            uses.push_back({"stream", step.file, FileRole::Source});
+        }
+    }
+    CheckFileUses(uses);
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const in_addr address = Resolve(host.host);
-    Run run(options);
+    const in_addr address = Resolve(host.host, signals);
+    Run run(options, signals);
     Player player(scenario, run, signals, MakeEndpoint(address, host.port), options);
     player.Play();
     std::vector<std::string> reasons;

@@ -13,6 +13,12 @@
 #include "peer/PeerError.h"
 
 namespace peer {
+namespace {
+
+// Datagrams taken from a socket at a time before the timer and the signals are looked at again.
+constexpr std::size_t kBatch = 256;
+
+}  // namespace
 
 EventLoop::EventLoop(SignalWatch& signals) : signals_(signals) {
     timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -44,15 +50,25 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
             work.act(now);
             continue;
         }
-        // The due time is absolute, on the timer; everything else can wait on poll's.
+        // The due time is absolute, on the timer; everything else can wait on poll's. A tap that
+        // holds something back until the sockets are found empty again (the capture, to write
+        // its records in time order) wakes the loop too.
+        double wake = due;
+        for (const Wire* wire : wires) {
+            wake = std::min(wake, wire->WakeAt());
+        }
         itimerspec timer{};
-        if (std::isfinite(due)) {
-            timer.it_value = ToTimespec(due);
+        if (std::isfinite(wake)) {
+            timer.it_value = ToTimespec(wake);
         }
         ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timer, nullptr);
         watched.clear();
+        const auto limit = [&] {
+            return work.receiveLimit ? std::min(work.receiveLimit(), kBatch) : kBatch;
+        };
         for (Wire* wire : wires) {
-            watched.push_back({wire->Descriptor(), POLLIN, 0});
+            // A socket whose datagrams may not be taken is not waited on: it would stay ready.
+            watched.push_back({limit() > 0 ? wire->Descriptor() : -1, POLLIN, 0});
         }
         watched.push_back({signals_.Descriptor(), POLLIN, 0});
         watched.push_back({timerFd_, POLLIN, 0});
@@ -60,10 +76,12 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
         if (::ppoll(watched.data(), watched.size(), &timeout, nullptr) < 0 && errno != EINTR) {
             throw UsageError(SystemMessage("cannot wait on the socket"));
         }
+        // Also a socket poll found empty, where a tap waits to learn that it was drained.
         for (std::size_t i = 0; i < wires.size(); ++i) {
-            if (watched[i].revents != 0) {
-                Wire& wire = *wires[i];
-                wire.Receive([&](const DatagramEvent& event) { work.handle(wire, event); });
+            Wire& wire = *wires[i];
+            if (watched[i].revents != 0 || std::isfinite(wire.WakeAt())) {
+                wire.Receive([&](const DatagramEvent& event) { work.handle(wire, event); },
+                             limit());
                 wire.Flush();
             }
         }

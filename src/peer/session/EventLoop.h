@@ -27,6 +27,8 @@ class EventLoop {
         // When `act` next has something to do (monotonic seconds; kNever: nothing).
         std::function<double()> nextDue;
         std::function<void(double now)> act;
+        // At most how many datagrams may be taken now (none given: a batch); 0 leaves them queued.
+        std::function<std::size_t()> receiveLimit;
     };
 
     // Works until `done` holds, the monotonic clock reaches `deadline`, or a signal comes.

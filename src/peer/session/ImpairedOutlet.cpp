@@ -20,7 +20,7 @@ void ImpairedOutlet::Emit(std::span<const std::uint8_t> datagram, double deadlin
         watcher_(datagram);
     }
     if (!draws_) {
-        wire_.Send(to_, datagram);
+        wire_.Send(to_, datagram, from_);
         return;
     }
     const ChunkFate fate = draws_->Next();
@@ -28,7 +28,8 @@ void ImpairedOutlet::Emit(std::span<const std::uint8_t> datagram, double deadlin
         ++dropped_;
         return;
     }
-    Chunk chunk{to_, std::vector<std::uint8_t>(datagram.begin(), datagram.end()), fate.duplicate};
+    Chunk chunk{to_, from_, std::vector<std::uint8_t>(datagram.begin(), datagram.end()),
+                fate.duplicate};
     std::vector<Chunk> group;
     if (held_) {
         // The held chunk follows this one: one place out of order.
@@ -57,13 +58,13 @@ void ImpairedOutlet::Put(const Chunk& chunk, double due, double now) {
     duplicated_ += chunk.duplicate ? 1 : 0;
     for (int i = 0; i < copies; ++i) {
         if (due <= now) {
-            wire_.Send(chunk.to, chunk.bytes);
+            wire_.Send(chunk.to, chunk.bytes, chunk.from);
             continue;
         }
         const auto place =
             std::upper_bound(late_.begin(), late_.end(), due,
                              [](double time, const Late& late) { return time < late.due; });
-        late_.insert(place, Late{due, chunk.to, chunk.bytes});
+        late_.insert(place, Late{due, chunk.to, chunk.from, chunk.bytes});
     }
 }
 
@@ -81,7 +82,7 @@ double ImpairedOutlet::NextDue() const {
 
 void ImpairedOutlet::SendDue(double now) {
     while (!late_.empty() && late_.front().due <= now) {
-        wire_.Send(late_.front().to, late_.front().bytes);
+        wire_.Send(late_.front().to, late_.front().bytes, late_.front().from);
         late_.pop_front();
     }
 }

@@ -20,7 +20,11 @@ class ImpairedOutlet final : public VoiceOutlet {
   public:
     ImpairedOutlet(Wire& wire, const ImpairmentSettings& settings);
 
-    void SetDestination(const sockaddr_in& to) { to_ = to; }
+    // Where the chunks go, and from which local address (0.0.0.0: the kernel's choice).
+    void SetDestination(const sockaddr_in& to, in_addr from = {}) {
+        to_ = to;
+        from_ = from;
+    }
     // Sees every chunk the schedule makes, before anything happens to it.
     void Watch(std::function<void(std::span<const std::uint8_t>)> watcher) {
         watcher_ = std::move(watcher);
@@ -41,12 +45,14 @@ class ImpairedOutlet final : public VoiceOutlet {
   private:
     struct Chunk {
         sockaddr_in to{};
+        in_addr from{};
         std::vector<std::uint8_t> bytes;
         bool duplicate = false;
     };
     struct Late {
         double due = 0;
         sockaddr_in to{};
+        in_addr from{};
         std::vector<std::uint8_t> bytes;
     };
     void Put(const Chunk& chunk, double due, double now);
@@ -55,6 +61,7 @@ class ImpairedOutlet final : public VoiceOutlet {
     ImpairmentSettings settings_;
     std::unique_ptr<ImpairmentDraws> draws_;
     sockaddr_in to_{};
+    in_addr from_{};
     std::function<void(std::span<const std::uint8_t>)> watcher_;
     std::optional<Chunk> held_;
     std::deque<Late> late_;  // by due time; equal times in the order they were put

@@ -28,11 +28,7 @@ Session::Session(Wire& wire, Report& report, Figures& figures, SignalWatch& sign
     }
 }
 
-Session::~Session() {
-    if (settings_.recordFd >= 0) {
-        ::close(settings_.recordFd);
-    }
-}
+Session::~Session() = default;
 
 void Session::StreamTo(const sockaddr_in& to) {
     voiceTo_ = to;
@@ -88,9 +84,16 @@ void Session::Act(double now) {
 Session::Stop Session::RunUntil(const std::function<bool()>& done, double deadline) {
     Wire* const wires[] = {&wire_};
     const EventLoop::Work work{
-        [this](Wire&, const DatagramEvent& event) { Handle(event); },
+        [this](Wire&, const DatagramEvent& event) { Take(event); },
         [this] { return NextDue(); },
         [this](double now) { Act(now); },
+        [this]() -> std::size_t {
+            const auto limit = settings_.requestLimit;
+            if (!limit) {
+                return SIZE_MAX;
+            }
+            return *limit > requestsReceived_ ? *limit - requestsReceived_ : 0;
+        },
     };
     return loop_.RunUntil(wires, work, done, deadline);
 }
@@ -101,17 +104,19 @@ Session::Outcome Session::Request(phone::Command command, std::int32_t newMode,
     std::array<std::uint8_t, phone::kRequestSize> request{};
     const std::uint16_t seq = phone::TakeRequestSeq(nextSeq_);
     phone::BuildRequest(request, command, seq, target_);
-    pending_ = Pending{seq, command, RealtimeSeconds(), std::nullopt};
+    pending_ = Pending{seq, command, RealtimeSeconds(), std::nullopt, std::nullopt};
+    asked_ = to;
     wire_.Send(to, request);
     Outcome outcome;
     outcome.stop =
         RunUntil([this] { return pending_->status.has_value(); }, MonotonicSeconds() + timeout);
     outcome.status = pending_->status;
+    outcome.elsewhere = pending_->elsewhere;
     pending_.reset();
     return outcome;
 }
 
-void Session::Handle(const DatagramEvent& event) {
+void Session::Take(const DatagramEvent& event) {
     switch (event.look.kind) {
         case Kind::Request:
             Answer(event);
@@ -119,14 +124,23 @@ void Session::Handle(const DatagramEvent& event) {
         case Kind::Voice:
             Record(event);
             break;
-        case Kind::Reply:
-            if (pending_ && !pending_->status && event.look.header.Seq == pending_->seq &&
-                event.look.header.Command == pending_->command) {
+        case Kind::Reply: {
+            const bool awaited = pending_ && !pending_->status &&
+                                 event.look.header.Seq == pending_->seq &&
+                                 event.look.header.Command == pending_->command;
+            if (asked_ && !FromEndpoint(event, *asked_)) {
+                // Someone else's answer to our request is no answer of the peer's.
+                strangers_.Add(event, "not from the peer");
+                if (awaited && !pending_->elsewhere) {
+                    pending_->elsewhere = event.peer;
+                }
+            } else if (awaited) {
                 pending_->status = event.look.header.Status;
                 figures_.AddReplyLatency(event.stamp - pending_->sentStamp);
                 figures_.CountAnswered();
             }
             break;
+        }
         case Kind::Ignored:
             break;
     }
@@ -138,7 +152,14 @@ void Session::Answer(const DatagramEvent& event) {
     const std::string from = AddressText(event.peer.sin_addr);
     const phone::RequestAnswer answer = phone::AnswerRequest(mode_, remembered_, request, from);
     if (answer.acceptedRing) {
-        report_.LogLine(phone::DialLine(request));
+        // A new call: its figures start over, and a --play file that ran out starts over too.
+        figures_.StartCall(event, from);
+        if (voice_ && voice_->Finished()) {
+            voice_->Rewind();
+        }
+        if (report_.ShowsLog()) {
+            report_.LogLine(phone::DialLine(request));
+        }
         remembered_ = std::string(phone::PeerAfter(answer, remembered_, from));
         target_ = request.Target;
     }
@@ -153,28 +174,34 @@ void Session::Answer(const DatagramEvent& event) {
         to = MakeEndpoint(remembered_.empty() ? event.peer.sin_addr : ParseDotted(remembered_),
                           settings_.peerPort);
     }
+    // From the address the request came to, whatever the kernel's route would choose: the
+    // caller checks that its answers come from where it asked.
+    const in_addr source = event.answerFrom;
     if (answer.status == phone::StatusAccepted && answer.mode == phone::ModeTalking) {
         voiceTo_ = to;
-        outlet_.SetDestination(to);
+        outlet_.SetDestination(to, source);
     }
     if (answer.status == phone::StatusAccepted &&
         (request.Command == phone::CmdHangUp || request.Command == phone::CmdDisconnect)) {
         ++disconnects_;
     }
     EnterMode(answer.mode);
-    wire_.Queue(to, reply);
-    report_.LogLine(phone::SendLine(request));
-    report_.LogLine(phone::ReadLine(reply));
+    wire_.Queue(to, reply, source);
+    if (report_.ShowsLog()) {
+        report_.LogLine(phone::SendLine(request));
+        report_.LogLine(phone::ReadLine(reply));
+    }
 }
 
 void Session::Record(const DatagramEvent& event) {
-    if (settings_.recordFd < 0 || event.windowBuffer == nullptr) {
+    if (settings_.record == nullptr || !settings_.record->IsOpen() ||
+        event.windowBuffer == nullptr) {
         return;
     }
     const std::span<const std::uint8_t> voice =
         phone::VoiceToStore(std::span<const std::uint8_t, phone::kReceiveBufferSize>(
             event.windowBuffer, phone::kReceiveBufferSize));
-    if (!WriteAll(settings_.recordFd, voice.data(), voice.size())) {
+    if (!settings_.record->Write(voice)) {
         ++recordErrors_;
     }
 }

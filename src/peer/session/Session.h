@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 
+#include "peer/Files.h"
 #include "peer/figures/Figures.h"
 #include "peer/figures/Report.h"
+#include "peer/figures/Unexpected.h"
 #include "peer/session/EventLoop.h"
 #include "peer/session/ImpairedOutlet.h"
 #include "peer/session/Impairment.h"
@@ -33,8 +35,11 @@ struct SessionSettings {
     std::int32_t target = 1;
     std::int32_t mode = phone::ModeIdle;
     int playFd = -1;                 // owned; -1: nothing to play
-    int recordFd = -1;               // owned; -1: nothing recorded
+    OutputFile* record = nullptr;    // null: nothing recorded
     ImpairmentSettings impairments;  // of the outgoing voice
+    // Answers at most this many requests, and takes no datagram from the socket that it could
+    // not answer; none: no limit.
+    std::optional<std::uint64_t> requestLimit;
 };
 
 class Session final {
@@ -56,6 +61,8 @@ class Session final {
     struct Outcome {
         std::optional<std::int16_t> status;
         Stop stop = Stop::Condition;
+        // Where a reply to it came from that was not counted, for not coming from `to`.
+        std::optional<sockaddr_in> elsewhere;
     };
     Outcome Request(phone::Command command, std::int32_t newMode, const sockaddr_in& to,
                     double timeout);
@@ -84,10 +91,15 @@ class Session final {
     // Hands the voice timing and the wire's send errors to the figures.
     void Settle();
 
+    // Replies that came from elsewhere than where the requests went, not counted.
+    const Unexpected& Strangers() const { return strangers_; }
+
+    // One received datagram, after the wire's taps saw it: what the event loop does with each.
+    void Take(const DatagramEvent& event);
+
   private:
     double NextDue() const;
     void Act(double now);
-    void Handle(const DatagramEvent& event);
     void Answer(const DatagramEvent& event);
     void Record(const DatagramEvent& event);
     void EnterMode(std::int32_t mode);
@@ -112,8 +124,12 @@ class Session final {
         std::int16_t command = 0;
         double sentStamp = 0;
         std::optional<std::int16_t> status;
+        std::optional<sockaddr_in> elsewhere;
     };
     std::optional<Pending> pending_;
+    // Where this session's requests go: replies count only from there.
+    std::optional<sockaddr_in> asked_;
+    Unexpected strangers_;
 
     std::uint64_t requestsReceived_ = 0;
     std::uint64_t disconnects_ = 0;

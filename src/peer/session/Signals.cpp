@@ -1,8 +1,11 @@
 #include "peer/session/Signals.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+
+#include "peer/Clock.h"
 
 namespace peer {
 
@@ -11,8 +14,10 @@ SignalWatch::SignalWatch() {
     ::sigemptyset(&set);
     ::sigaddset(&set, SIGINT);
     ::sigaddset(&set, SIGTERM);
+    ::sigaddset(&set, SIGHUP);
     ::sigprocmask(SIG_BLOCK, &set, nullptr);
     fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 SignalWatch::~SignalWatch() {
@@ -24,9 +29,22 @@ SignalWatch::~SignalWatch() {
 bool SignalWatch::Caught() {
     signalfd_siginfo info{};
     while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        caught_ = true;
+        if (!caught_) {
+            caught_ = true;
+            caughtAt_ = MonotonicSeconds();
+        }
     }
     return caught_;
+}
+
+bool SignalWatch::Wait(double seconds, int fd, short events) {
+    if (Caught()) {
+        return true;
+    }
+    pollfd watched[] = {{fd_, POLLIN, 0}, {fd, events, 0}};
+    const timespec timeout = ToTimespec(seconds);
+    ::ppoll(watched, fd >= 0 ? 2 : 1, &timeout, nullptr);
+    return Caught();
 }
 
 }  // namespace peer

@@ -35,6 +35,12 @@ void VoiceStream::Start(double now, std::optional<std::uint64_t> chunks) {
     running_ = !chunks || *chunks > 0;
 }
 
+void VoiceStream::Rewind() {
+    if (::lseek(fd_, 0, SEEK_SET) == 0) {
+        finished_ = false;
+    }
+}
+
 void VoiceStream::SendDue(double now, std::int32_t& nextSeq, std::int32_t target) {
     const VoiceSchedule::Due due = schedule_.Take(now);
     std::array<std::uint8_t, phone::kVoiceSize> datagram{};  // filler bytes stay zero

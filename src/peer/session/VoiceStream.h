@@ -64,6 +64,9 @@ class VoiceStream {
     // The file is used up: a read at a deadline found nothing more.
     bool Finished() const { return finished_; }
     double NextDeadline() const { return schedule_.NextDeadline(); }
+    // Back to the file's start, for a file that was used up; it stays used up where the file
+    // cannot be sought.
+    void Rewind();
 
     // At or after NextDeadline(): reads the next chunk and sends it with the next Seq (by the
     // voice rule) and `target`.

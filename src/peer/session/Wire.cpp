@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
@@ -19,6 +20,10 @@ namespace {
 // Room for the largest UDP payload, so the true size of every datagram is known.
 constexpr std::size_t kDatagramRoom = 65536;
 constexpr std::size_t kBatch = 32;
+
+struct PacketInfo {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+};
 
 }  // namespace
 
@@ -106,15 +111,38 @@ void Wire::Tell(const DatagramEvent& event) {
     }
 }
 
+void Wire::Drained(double stamp) {
+    for (DatagramTap* tap : taps_) {
+        tap->OnDrained(*this, stamp);
+    }
+}
+
+double Wire::WakeAt() const {
+    double wake = std::numeric_limits<double>::infinity();
+    for (const DatagramTap* tap : taps_) {
+        wake = std::min(wake, tap->WakeAt());
+    }
+    return wake;
+}
+
 std::size_t Wire::Send(std::span<const Outgoing> datagrams) {
     std::size_t sent = 0;
     std::size_t refused = 0;
     std::vector<mmsghdr> messages;
     std::vector<iovec> vectors;
+    std::vector<PacketInfo> sources;
+    const bool unbound = bound_.sin_addr.s_addr == htonl(INADDR_ANY);
     while (sent < datagrams.size()) {
         const std::size_t count = std::min<std::size_t>(datagrams.size() - sent, 1024);
         messages.assign(count, mmsghdr{});
         vectors.resize(count);
+        const auto batch = datagrams.subspan(sent, count);
+        const bool sourced =
+            unbound && std::any_of(batch.begin(), batch.end(), [](const auto& out) {
+                return out.from.s_addr != htonl(INADDR_ANY);
+            });
+        // Sized before any control message points into it.
+        sources.assign(sourced ? count : 0, PacketInfo{});
         for (std::size_t i = 0; i < count; ++i) {
             const Outgoing& out = datagrams[sent + i];
             vectors[i] = {const_cast<std::uint8_t*>(out.bytes.data()), out.bytes.size()};
@@ -122,6 +150,20 @@ std::size_t Wire::Send(std::span<const Outgoing> datagrams) {
             messages[i].msg_hdr.msg_iovlen = 1;
             messages[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&out.to);
             messages[i].msg_hdr.msg_namelen = sizeof out.to;
+            if (unbound && out.from.s_addr != htonl(INADDR_ANY)) {
+                // This datagram's own source address, as a server answers from the address it was
+                // asked on, rather than the one the kernel's route would pick.
+                PacketInfo& source = sources[i];
+                messages[i].msg_hdr.msg_control = source.control;
+                messages[i].msg_hdr.msg_controllen = sizeof source.control;
+                cmsghdr* header = CMSG_FIRSTHDR(&messages[i].msg_hdr);
+                header->cmsg_level = IPPROTO_IP;
+                header->cmsg_type = IP_PKTINFO;
+                header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+                in_pktinfo info{};
+                info.ipi_spec_dst = out.from;
+                std::memcpy(CMSG_DATA(header), &info, sizeof info);
+            }
         }
         const double t = MonotonicSeconds() - origin_;
         const double stamp = RealtimeSeconds();
@@ -151,7 +193,9 @@ std::size_t Wire::Send(std::span<const Outgoing> datagrams) {
             event.t = t;
             event.stamp = stamp;
             event.peer = out.to;
-            event.local = SourceFor(out.to);
+            event.local = !unbound                               ? bound_.sin_addr
+                          : out.from.s_addr != htonl(INADDR_ANY) ? out.from
+                                                                 : SourceFor(out.to);
             event.localPort = ntohs(bound_.sin_port);
             event.bytes = out.bytes;
             event.look = LookAt(out.bytes);
@@ -162,16 +206,16 @@ std::size_t Wire::Send(std::span<const Outgoing> datagrams) {
     return sent - refused;
 }
 
-bool Wire::Send(const sockaddr_in& to, std::span<const std::uint8_t> bytes) {
+bool Wire::Send(const sockaddr_in& to, std::span<const std::uint8_t> bytes, in_addr from) {
     const std::uint64_t errorsBefore = sendErrors_;
-    const Outgoing one{to, bytes};
+    const Outgoing one{to, bytes, from};
     Send(std::span<const Outgoing>(&one, 1));
     return sendErrors_ == errorsBefore;
 }
 
-void Wire::Queue(const sockaddr_in& to, std::span<const std::uint8_t> bytes) {
+void Wire::Queue(const sockaddr_in& to, std::span<const std::uint8_t> bytes, in_addr from) {
     queued_.insert(queued_.end(), bytes.begin(), bytes.end());
-    queuedShape_.emplace_back(to, bytes.size());
+    queuedShape_.push_back({to, from, bytes.size()});
 }
 
 void Wire::Flush() {
@@ -181,13 +225,20 @@ void Wire::Flush() {
     std::vector<Outgoing> out;
     out.reserve(queuedShape_.size());
     std::size_t offset = 0;
-    for (const auto& [to, size] : queuedShape_) {
-        out.push_back({to, std::span<const std::uint8_t>(queued_).subspan(offset, size)});
-        offset += size;
+    for (const Shape& shape : queuedShape_) {
+        out.push_back({shape.to, std::span<const std::uint8_t>(queued_).subspan(offset, shape.size),
+                       shape.from});
+        offset += shape.size;
     }
     Send(out);
     queued_.clear();
     queuedShape_.clear();
+}
+
+void Wire::Deliver(const DatagramEvent& event,
+                   const std::function<void(const DatagramEvent&)>& handle) {
+    Tell(event);
+    handle(event);
 }
 
 std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handle,
@@ -208,10 +259,13 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
             header.msg_control = slot.control;
             header.msg_controllen = sizeof slot.control;
         }
+        // Taken before looking: whatever reaches the socket after it was found empty came later.
+        const double looked = RealtimeSeconds();
         // MSG_TRUNC: the length is the datagram's own, even if it were longer than the room.
         const int got = ::recvmmsg(fd_, messages, static_cast<unsigned>(count),
                                    MSG_DONTWAIT | MSG_TRUNC, nullptr);
         if (got <= 0) {
+            Drained(looked);
             break;
         }
         const double now = MonotonicSeconds();
@@ -225,6 +279,7 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
             event.stamp = stampNow;
             event.peer = slot.from;
             event.local = lastLocal_;
+            event.answerFrom = bound_.sin_addr;
             event.localPort = ntohs(bound_.sin_port);
             for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
                  c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
@@ -240,6 +295,7 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
                     in_pktinfo info{};
                     std::memcpy(&info, CMSG_DATA(c), sizeof info);
                     event.local = lastLocal_ = info.ipi_addr;
+                    event.answerFrom = info.ipi_spec_dst;
                 }
             }
             event.bytes = std::span<const std::uint8_t>(slot.bytes, size);
@@ -249,11 +305,11 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
                 event.windowBuffer = slot.bytes;
             }
             event.look = LookAt(event.bytes);
-            Tell(event);
-            handle(event);
+            Deliver(event, handle);
         }
         taken += static_cast<std::size_t>(got);
         if (static_cast<std::size_t>(got) < count) {
+            Drained(looked);
             break;
         }
     }

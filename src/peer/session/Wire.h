@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <span>
 #include <unordered_map>
@@ -25,6 +26,9 @@ struct DatagramEvent {
     // the kernel's route choice or IP_PKTINFO), and the bound port.
     in_addr local{};
     std::uint16_t localPort = 0;
+    // Received: the address an answer leaves from to come from where the sender sent
+    // (IP_PKTINFO's ipi_spec_dst: the datagram's destination, or for a broadcast the interface's).
+    in_addr answerFrom{};
     std::span<const std::uint8_t> bytes;  // the whole datagram
     // Received datagrams of up to 2048 bytes only: the window's receive buffer, holding the
     // datagram and zeros past its end. Null otherwise.
@@ -35,15 +39,24 @@ struct DatagramEvent {
     std::size_t cutFrom = 0;
 };
 
+class Wire;
+
 class DatagramTap {
   public:
     virtual ~DatagramTap() = default;
     virtual void OnDatagram(const DatagramEvent& event) = 0;
+    // `wire`'s socket was found empty: every datagram that reached it by `stamp` (real-time
+    // seconds) has been handed over.
+    virtual void OnDrained(const Wire& /*wire*/, double /*stamp*/) {}
+    // When the tap wants the sockets looked at again (monotonic seconds; infinity: no need).
+    virtual double WakeAt() const { return std::numeric_limits<double>::infinity(); }
 };
 
 struct Outgoing {
     sockaddr_in to{};
     std::span<const std::uint8_t> bytes;
+    // The source address, for a socket bound to 0.0.0.0; 0.0.0.0: the kernel's route choice.
+    in_addr from{};
 };
 
 class Wire {
@@ -69,22 +82,30 @@ class Wire {
     // Sends in as few calls as the kernel allows (sendmmsg); returns how many went out. A
     // datagram the kernel refuses is counted in SendErrors and skipped.
     std::size_t Send(std::span<const Outgoing> datagrams);
-    bool Send(const sockaddr_in& to, std::span<const std::uint8_t> bytes);
+    bool Send(const sockaddr_in& to, std::span<const std::uint8_t> bytes, in_addr from = {});
     std::uint64_t SendErrors() const { return sendErrors_; }
     int LastSendError() const { return lastSendError_; }
 
     // Replies collected while a batch is handled go out together at Flush, in order.
-    void Queue(const sockaddr_in& to, std::span<const std::uint8_t> bytes);
+    void Queue(const sockaddr_in& to, std::span<const std::uint8_t> bytes, in_addr from = {});
     void Flush();
 
+    // The earliest of the taps' WakeAt.
+    double WakeAt() const;
+
     // Takes what has arrived, without waiting, at most `limit` datagrams: each goes to the taps,
-    // then to `handle`. Returns how many were taken.
+    // then to `handle`; a socket found empty is told to the taps (OnDrained). Returns how many
+    // were taken.
     std::size_t Receive(const std::function<void(const DatagramEvent&)>& handle,
                         std::size_t limit = 256);
+    // One received datagram to the taps, then to `handle`: what Receive does with each it takes.
+    void Deliver(const DatagramEvent& event,
+                 const std::function<void(const DatagramEvent&)>& handle);
 
   private:
     struct Slot;
     void Tell(const DatagramEvent& event);
+    void Drained(double stamp);
     // The address a datagram to `to` leaves from.
     in_addr SourceFor(const sockaddr_in& to);
 
@@ -95,7 +116,12 @@ class Wire {
     std::vector<DatagramTap*> taps_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<std::uint8_t> queued_;
-    std::vector<std::pair<sockaddr_in, std::size_t>> queuedShape_;
+    struct Shape {
+        sockaddr_in to;
+        in_addr from;
+        std::size_t size;
+    };
+    std::vector<Shape> queuedShape_;
     std::unordered_map<std::uint32_t, in_addr> sources_;
     std::uint64_t sendErrors_ = 0;
     std::uint32_t receiveDrops_ = 0;
