@@ -6,6 +6,10 @@
 namespace peer {
 
 void LoadIntervals::MoveTo(double t) {
+    // Most events fall in the open interval: told by one comparison, as every reply is.
+    if (open_ && t < openEnd_) {
+        return;
+    }
     // A time before the run or not a number counts where the run is.
     std::uint64_t index =
         std::isfinite(t) && t > 0 ? static_cast<std::uint64_t>(std::floor(t / width_)) : 0;
@@ -23,6 +27,7 @@ void LoadIntervals::MoveTo(double t) {
     }
     open_ = true;
     openIndex_ = index;
+    openEnd_ = static_cast<double>(index + 1) * width_;
 }
 
 void LoadIntervals::CloseOpen() {

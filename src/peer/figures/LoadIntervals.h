@@ -47,6 +47,7 @@ class LoadIntervals {
     std::vector<Interval> closed_;
     bool open_ = false;
     std::uint64_t openIndex_ = 0;
+    double openEnd_ = 0;  // where the open interval ends
     std::uint64_t sent_ = 0, replies_ = 0;
     LatencyHistogram latency_;
 };
