@@ -136,8 +136,34 @@ void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true
         .add_option("--pcap", options.pcap,
                     "Write every datagram sent and received to FILE as pcapng")
         ->type_name("FILE");
+    command.add_option("--junit", options.junit, "Write the checks as JUnit XML to FILE")
+        ->type_name("FILE");
     command.add_flag("--json", options.json, "One JSON object a line");
     command.add_flag("--quiet", options.quiet, "No line for each datagram, only the summary");
+}
+
+// The running figures, for the commands that run for a while.
+void AddInterval(CLI::App& command, CommonOptions& options) {
+    command
+        .add_option_function<double>(
+            "--interval", [&options](const double& seconds) { options.interval = seconds; },
+            "Print the running figures every SECONDS on standard output")
+        ->check(FiniteNumber(0, std::numeric_limits<double>::infinity(), true));
+}
+
+void AddExpectVoice(CLI::App& command, VoiceExpectation& expectation) {
+    CLI::Option* file = command
+                            .add_option("--expect-voice", expectation.file,
+                                        "Hold the voice received against FILE, chunk by chunk")
+                            ->type_name("FILE")
+                            ->group("Voice check");
+    command
+        .add_option("--allow-missing", expectation.allowMissingPercent,
+                    "Percent of the chunks that may be missing without failing the run")
+        ->check(FiniteNumber(0, 100))
+        ->needs(file)
+        ->group("Voice check")
+        ->capture_default_str();
 }
 
 void AddTimeout(CLI::App& command, int& timeoutMs) {
@@ -286,6 +312,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
             ->check(FiniteNumber(0, std::numeric_limits<double>::infinity(), true));
 
     AddImpairments(*answerCommand, answer.impairments);
+    AddExpectVoice(*answerCommand, answer.expectVoice);
+    AddInterval(*answerCommand, answer);
     answerCommand
         ->add_option("--save", answer.save,
                      "Write the caller's side of what happened as a scenario to FILE")
@@ -310,6 +338,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->check(kField)
         ->capture_default_str();
     AddImpairments(*callCommand, call.impairments);
+    AddExpectVoice(*callCommand, call.expectVoice);
+    AddInterval(*callCommand, call);
     callCommand
         ->add_option("--save", call.save,
                      "Write what was sent and what came back as a scenario to FILE")
@@ -389,6 +419,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->check(FiniteNumber(0, 100))
         ->capture_default_str();
     AddTimeout(*loadCommand, load.timeoutMs);
+    AddInterval(*loadCommand, load);
 
     ScenarioOptions scenario;
     CLI::App* runCommand =
@@ -399,6 +430,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     runCommand->add_flag("--strict", scenario.strict,
                          "Fail when a datagram comes that no expectation takes");
     AddImpairments(*runCommand, scenario.impairments);
+    AddExpectVoice(*runCommand, scenario.expectVoice);
+    AddInterval(*runCommand, scenario);
 
     ReportOptions report;
     CLI::App* reportCommand = AddReport(app, report);
@@ -417,6 +450,16 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         return parsed;
     }
 
+    answer.commandName = "answer";
+    answer.subject = answer.bind + ":" + std::to_string(answer.localPort);
+    call.commandName = "call";
+    call.subject = call.host;
+    send.commandName = "send";
+    send.subject = send.host;
+    load.commandName = "load";
+    load.subject = load.host;
+    scenario.commandName = "run";
+    scenario.subject = scenario.scenario + " " + scenario.host;
     if (answerCommand->parsed()) {
         answer.untilDisconnect = !until.empty();
         if (countOption->count() > 0) {

@@ -30,6 +30,16 @@ void Report::PutLine(const std::string& line) {
     if (ended_) {
         return;
     }
+    if (guard_ != nullptr) {
+        guard_->BeforeLine();
+    }
+    PutBare(line);
+    if (guard_ != nullptr) {
+        guard_->AfterLine();
+    }
+}
+
+void Report::PutBare(const std::string& line) {
     if (sink_ != nullptr) {
         const std::string text = line + "\n";
         // A reader that quit is told by the sink itself, once.

@@ -26,6 +26,7 @@ Session::Session(Wire& wire, Report& report, Figures& figures, SignalWatch& sign
     if (settings_.playFd >= 0) {
         voice_ = std::make_unique<VoiceStream>(settings_.playFd, outlet_);
     }
+    loop_.SetTicker(settings_.ticker);
 }
 
 Session::~Session() = default;

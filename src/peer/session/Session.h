@@ -40,6 +40,8 @@ struct SessionSettings {
     // Answers at most this many requests, and takes no datagram from the socket that it could
     // not answer; none: no limit.
     std::optional<std::uint64_t> requestLimit;
+    // Also done while the session waits (the running figures); null: nothing.
+    LoopTicker* ticker = nullptr;
 };
 
 class Session final {
