@@ -63,11 +63,15 @@ void ExpectedVoice::OnDatagram(const DatagramEvent& event) {
     }
 }
 
-void ExpectedVoice::Finish(double runEnd, nlohmann::ordered_json& summary, Verdict& verdict) {
+void ExpectedVoice::Finish(double runEnd, nlohmann::ordered_json& summary, Verdict& verdict,
+                           ReportCollector* report) {
     const bool ended = talkEnd_ && (!talkStart_ || *talkEnd_ >= *talkStart_);
     check_.Finish(ended ? *talkEnd_ : runEnd);
     summary["voice_check"] = check_.Json();
     verdict.Judge("voice check", "voice_check", check_.Reasons(allowMissingPercent_));
+    if (report != nullptr) {
+        MarkVoiceCheck(check_, *report);
+    }
 }
 
 void MarkVoiceCheck(const VoiceCheck& check, ReportCollector& collector) {

@@ -33,9 +33,10 @@ class ExpectedVoice final : public DatagramTap {
 
     void OnDatagram(const DatagramEvent& event) override;
 
-    // Ends the check at `runEnd` (seconds on the run's clock): the summary gains voice_check and
-    // the verdict the voice check.
-    void Finish(double runEnd, nlohmann::ordered_json& summary, Verdict& verdict);
+    // Ends the check at `runEnd` (seconds on the run's clock): the summary gains voice_check, the
+    // verdict the voice check, and the report (where there is one) its marks.
+    void Finish(double runEnd, nlohmann::ordered_json& summary, Verdict& verdict,
+                ReportCollector* report = nullptr);
 
     const VoiceCheck& Check() const { return check_; }
 
