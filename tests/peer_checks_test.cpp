@@ -11,6 +11,7 @@
 
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <memory>
@@ -384,16 +385,20 @@ TEST_F(PeerChecksTest, RunningFiguresOnATerminalAndAsLinesWhileTheRunGoes) {
         }
         ASSERT_GE(intervals.size(), 3u) << run.out;
         EXPECT_TRUE(run.lines.back().contains("summary"));
+        // One after the other, each from where the last ended (a late one makes the next short).
         double end = 0;
         for (const auto& interval : intervals) {
             EXPECT_EQ(interval["planned"], rows[i].planned);
             EXPECT_EQ(interval["start"], end) << interval;
             end = interval["end"];
-            EXPECT_GE(end - interval["start"].get<double>(), 0.35) << interval;
+            EXPECT_GT(end, interval["start"].get<double>()) << interval;
         }
         if (rows[i].arguments.startsWith("load")) {
-            EXPECT_TRUE(intervals[1].contains("answered_percent")) << intervals[1];
-            EXPECT_NEAR(intervals[1]["requests_per_second"].get<double>(), 500, 150);
+            // Of all the Rings sent to a peer that never answers, none answered.
+            EXPECT_TRUE(std::any_of(intervals.begin(), intervals.end(), [](const auto& interval) {
+                return interval["answered_percent"] == 0.0;
+            })) << run.out;
+            EXPECT_NEAR(intervals.back()["datagrams_sent"].get<double>() / end, 500, 150);
         }
     }
     const TerminalRun shown = terminal.get();
