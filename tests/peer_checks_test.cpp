@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
@@ -21,6 +20,7 @@
 #include "peer/report/ReportCollector.h"
 #include "support/PeerProcess.h"
 #include "support/PhoneCalls.h"
+#include "support/Xmllint.h"
 
 using namespace testsupport;
 
@@ -93,37 +93,13 @@ class VoiceDevice {
     std::thread thread_;
 };
 
-struct Lint {
-    int exitCode = -1;
-    std::string out;
-};
-
-Lint Xmllint(const QStringList& arguments) {
-    QProcess process;
-    process.start("xmllint", arguments);
-    Lint lint;
-    if (process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit) {
-        lint.exitCode = process.exitCode();
-    }
-    lint.out = process.readAllStandardOutput().toStdString() +
-               process.readAllStandardError().toStdString();
-    return lint;
-}
-
 // The JUnit file's failures' messages, after checking it against the schema.
 std::vector<std::string> JUnitFailures(const QString& path) {
-    const Lint valid =
-        Xmllint({"--noout", "--schema", UDPPHONE_SOURCE_DIR "/tests/junit.xsd", path});
-    EXPECT_EQ(valid.exitCode, 0) << valid.out;
-    const std::string count = Xmllint({"--xpath", "count(//failure)", path}).out;
+    const Lint valid = ValidateJUnit(path);
+    EXPECT_EQ(valid.exitCode, 0) << valid.errors;
     std::vector<std::string> messages;
-    for (int i = 1; i <= std::atoi(count.c_str()); ++i) {
-        const QString xpath = QString("string((//failure)[%1]/@message)").arg(i);
-        std::string message = Xmllint({"--xpath", xpath, path}).out;
-        if (!message.empty() && message.back() == '\n') {
-            message.pop_back();
-        }
-        messages.push_back(message);
+    for (int i = 1; i <= std::stoi(XPathValue(path, "count(//failure)")); ++i) {
+        messages.push_back(XPathValue(path, QString("string((//failure)[%1]/@message)").arg(i)));
     }
     return messages;
 }
@@ -298,7 +274,7 @@ TEST_F(PeerChecksTest, AFlippedByteFailsTheCallAtItsChunkAndTheJUnitFileSaysWhy)
     // The replies, the signal, the pacing and the voice: one of them failed, with the summary's
     // very reason.
     EXPECT_EQ(JUnitFailures(Path("junit.xml")), Reasons(call));
-    EXPECT_EQ(Xmllint({"--xpath", "string(//testsuite/@tests)", Path("junit.xml")}).out, "6\n");
+    EXPECT_EQ(XPathValue(Path("junit.xml"), "string(//testsuite/@tests)"), "6");
 }
 
 TEST_F(PeerChecksTest, AFailedStepIsTheOneFailureOfAValidJUnitFile) {
@@ -324,14 +300,11 @@ TEST_F(PeerChecksTest, AFailedStepIsTheOneFailureOfAValidJUnitFile) {
         << Reasons(run)[0];
     EXPECT_EQ(JUnitFailures(Path("junit.xml")), Reasons(run));
     // Six steps and the run's end: two steps passed before the failed one, two were not reached.
-    const auto count = [&](const char* xpath) {
-        return Xmllint({"--xpath", xpath, Path("junit.xml")}).out;
-    };
-    EXPECT_EQ(count("string(//testsuite/@tests)"), "7\n");
-    EXPECT_EQ(count("string(//testsuite/@skipped)"), "2\n");
-    EXPECT_EQ(count("string((//testcase)[4]/@name)"),
-              "line 4: expect reply talk status=2 "
-              "within=300\n");
+    const auto value = [&](const char* xpath) { return XPathValue(Path("junit.xml"), xpath); };
+    EXPECT_EQ(value("string(//testsuite/@tests)"), "7");
+    EXPECT_EQ(value("string(//testsuite/@skipped)"), "2");
+    EXPECT_EQ(value("string((//testcase)[4]/@name)"),
+              "line 4: expect reply talk status=2 within=300");
 }
 
 TEST_F(PeerChecksTest, RunningFiguresOnATerminalAndAsLinesWhileTheRunGoes) {

@@ -3,51 +3,26 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <fstream>
 #include <string>
 
 #include "peer/checks/JUnit.h"
+#include "support/Xmllint.h"
 
 using namespace peer;
+using namespace testsupport;
 using namespace std::string_literals;
 
 namespace {
-
-struct Lint {
-    int exitCode = -1;
-    std::string out, errors;
-};
-
-Lint Xmllint(const QStringList& arguments) {
-    QProcess process;
-    process.start("xmllint", arguments);
-    Lint lint;
-    if (process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit) {
-        lint.exitCode = process.exitCode();
-    }
-    lint.out = process.readAllStandardOutput().toStdString();
-    lint.errors = process.readAllStandardError().toStdString();
-    return lint;
-}
 
 class JUnitFile {
   public:
     explicit JUnitFile(const std::string& xml) : path_(directory_.filePath("junit.xml")) {
         std::ofstream(path_.toStdString(), std::ios::binary) << xml;
     }
-    Lint Validate() const {
-        return Xmllint({"--noout", "--schema", UDPPHONE_SOURCE_DIR "/tests/junit.xsd", path_});
-    }
-    // The XPath's string value, without the newline xmllint adds.
-    std::string Query(const char* xpath) const {
-        std::string value = Xmllint({"--xpath", xpath, path_}).out;
-        if (!value.empty() && value.back() == '\n') {
-            value.pop_back();
-        }
-        return value;
-    }
+    Lint Validate() const { return ValidateJUnit(path_); }
+    std::string Query(const char* xpath) const { return XPathValue(path_, xpath); }
 
   private:
     QTemporaryDir directory_;
