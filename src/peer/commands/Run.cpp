@@ -20,11 +20,11 @@ std::FILE* ReportStream(const CommonOptions& options, const std::string& record)
 
 // Whether `stream` is the terminal standard error is.
 bool OnStatusTerminal(std::FILE* stream) {
-    struct stat mine {
-    }, status{};
+    struct stat lines {};
+    struct stat status {};
     return stream != nullptr && ::isatty(::fileno(stream)) == 1 &&
-           ::fstat(::fileno(stream), &mine) == 0 && ::fstat(STDERR_FILENO, &status) == 0 &&
-           mine.st_rdev == status.st_rdev;
+           ::fstat(::fileno(stream), &lines) == 0 && ::fstat(STDERR_FILENO, &status) == 0 &&
+           lines.st_rdev == status.st_rdev;
 }
 
 }  // namespace
