@@ -75,6 +75,7 @@ TEST(MemoLogTest, ABurstLeavesWhatOneAtATimeInsertionLeaves) {
             }
             EXPECT_EQ(StateOf(gathered->Memo1), before) << "nothing goes in before the burst ends";
         }
+        ASSERT_TRUE(WaitUntilSettled());
         EXPECT_EQ(StateOf(gathered->Memo1), StateOf(single->Memo1));
         // The first line into a shown memo gets there by a few more edits than the rest; it is
         // the program's all the same, and the first to go.
@@ -97,6 +98,7 @@ TEST(MemoLogTest, AtTheLimitTheProgramsOldestLinesGoAndTheOperatorsTextStays) {
             controls::InsertLineAtTop(memo, Line(static_cast<char>('A' + i % 26), 999));
         }
     }
+    ASSERT_TRUE(WaitUntilSettled());
     ASSERT_EQ(memo->document()->characterCount() - 1, 3'999'000 + 14 + 5);
     // The operator edits the oldest program line: from then on it is the operator's.
     QTextBlock oldest = memo->document()->findBlockByNumber(3998);

@@ -50,6 +50,9 @@ std::string Hex(const Bytes& bytes);
 // Two lower-case digits a byte, nothing between: as the peer's --hex takes it and tshark prints.
 std::string HexOf(const Bytes& bytes);
 
+// Dispatches events until the log's gathered lines are all in place, their slices done; bounded.
+bool WaitUntilSettled();
+
 // Whether the test namespace's names, resolver and private mounts are there.
 bool InTestNamespace();
 
