@@ -34,7 +34,7 @@ void RunOneShots() noexcept {
     }
 }
 
-void Drive(bool atOnce) noexcept;
+void Drive(bool atOnce, bool afterTick = false) noexcept;
 
 void ResumeAfterTick() {
     if (resumeWaiting) {
@@ -44,7 +44,7 @@ void ResumeAfterTick() {
     try {
         AfterNextTick([] {
             resumeWaiting = false;
-            Drive(false);
+            Drive(false, true);
         });
     } catch (...) {
         // Nothing could be registered: the next settle point goes on instead.
@@ -52,23 +52,28 @@ void ResumeAfterTick() {
     }
 }
 
-void Drive(bool atOnce) noexcept {
+void Drive(bool atOnce, bool afterTick) noexcept {
     RunOneShots();
     // A slice never dispatches; should one nest a settle all the same, the outer drive goes on.
     if (driving) {
         return;
     }
     driving = true;
+    // Right after a tick one slice goes whatever the room: with a timer that leaves none between
+    // its ticks, settling still goes on.
+    bool sliceAnyway = afterTick;
     while (!sliced.empty()) {
         const auto now = TickClock::now();
         const auto quietUntil = now + RoomBeforeTick();
-        if (!atOnce && quietUntil - now < kSmallestSlice) {
+        if (!atOnce && !sliceAnyway && quietUntil - now < kSmallestSlice) {
             ResumeAfterTick();
             break;
         }
-        const SliceTime time{
-            atOnce ? TickClock::time_point::max() : std::min(now + kSlice, quietUntil), quietUntil,
-            !atOnce};
+        const auto until = atOnce        ? TickClock::time_point::max()
+                           : sliceAnyway ? now + kSlice
+                                         : std::min(now + kSlice, quietUntil);
+        sliceAnyway = false;
+        const SliceTime time{until, quietUntil, !atOnce};
         SliceLeft left = SliceLeft::Nothing;
         try {
             left = sliced.front()(time);
