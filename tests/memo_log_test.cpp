@@ -290,6 +290,7 @@ TEST_F(MemoBurstTest, AfterABurstTheViewAndTheAccessibleTextShowTheNewestLine) {
         Deliver(Request(target, target, 7));  // from eIP: accepted, two lines each
     }
     ASSERT_TRUE(WaitFor([&] { return window->Memo1->document()->blockCount() == 51 + 10; }));
+    ASSERT_TRUE(WaitUntilSettled());
     const QString newest = "Read: 12 7A 65 6C 6B 05 00 05 00 07 00 01 00";
     EXPECT_TRUE(window->Memo1->toPlainText().startsWith(newest + "\nSend: 05 07\nRead: 12"));
     EXPECT_EQ(window->Memo1->textCursor().position(), newest.size() + 1);
