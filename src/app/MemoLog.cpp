@@ -311,6 +311,7 @@ shell::SliceLeft SettleSlice(QPlainTextEdit* memo, MemoLog& log,
     // A compaction that does not fit even right after a tick must happen all the same.
     shell::SliceTime time = slice;
     time.mayWait = slice.mayWait && log.ticksWaited < kMostTicksWaited;
+    std::ptrdiff_t taken = 0;  // lines of the batch being put in place
     try {
         // The program's lines are never taken back: its edits keep out of the undo history, and
         // the operator's own entries would point at shifted places afterwards, so they go too.
@@ -326,6 +327,7 @@ shell::SliceLeft SettleSlice(QPlainTextEdit* memo, MemoLog& log,
             const auto count = static_cast<std::ptrdiff_t>(
                 std::clamp(fits, 1.0, static_cast<double>(log.pending.size())));
             const std::vector<QString> batch(log.pending.begin(), log.pending.begin() + count);
+            taken = count;
             if (!PutLines(memo, log, batch, time)) {
                 document->setUndoRedoEnabled(true);
                 ++log.ticksWaited;
@@ -333,6 +335,7 @@ shell::SliceLeft SettleSlice(QPlainTextEdit* memo, MemoLog& log,
             }
             log.ticksWaited = 0;
             log.pending.erase(log.pending.begin(), log.pending.begin() + count);
+            taken = 0;
             const double perLine =
                 Seconds(TickClock::now() - start).count() / static_cast<double>(count);
             log.secondsPerLine = std::max(
@@ -343,9 +346,11 @@ shell::SliceLeft SettleSlice(QPlainTextEdit* memo, MemoLog& log,
         }
         Tidy(memo, log, time);
     } catch (...) {
-        // Whatever failed is left as it is; lines that failed to go in are lost, not the program
-        // nor the lines after them.
-        log.pending.clear();
+        // What failed is given up, so that the settle goes on: lines that failed to go in are
+        // lost, not the program nor the lines after them.
+        log.pending.erase(log.pending.begin(), log.pending.begin() + taken);
+        log.viewStale = false;
+        log.editing = false;
     }
     document->setUndoRedoEnabled(true);
     return !log.pending.empty() || log.viewStale ? shell::SliceLeft::More

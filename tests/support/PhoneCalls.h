@@ -80,7 +80,11 @@ class PeerCallTest : public ::testing::Test {
         return datagram ? datagram->bytes : Bytes{};
     }
     Bytes Next() { return Next(peer); }
-    std::string Memo() const { return window->Memo1->toPlainText().toStdString(); }
+    // The log once every line gathered so far is in place.
+    std::string Memo() const {
+        WaitUntilSettled();
+        return window->Memo1->toPlainText().toStdString();
+    }
 
     UdpPeer peer{"127.0.0.2"};
     std::unique_ptr<TForm1> window;
