@@ -100,7 +100,7 @@ TEST(MemoLogTest, ASettleInSlicesEndsAsOneAtATimeInsertionWhateverComesBetweenIt
         {"the operator scrolling", Between::Wheel, "typed by hand\nMemo1"},
     };
     std::vector<std::string> lines;
-    for (int i = 0; i < 1500; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         lines.push_back("Read: 12 7A 65 6C 6B " + std::to_string(i) + " 00 05 00 01 00");
     }
     for (const auto& c : cases) {
