@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -47,9 +48,32 @@ bool PinThisThread(int cpu) {
     return ::sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
+namespace {
+
+// Moves the calling thread into the cgroup whose thread list the environment names, if it does.
+void JoinThreadsOf(const char* variable) {
+    const char* path = std::getenv(variable);
+    if (path == nullptr || *path == '\0') {
+        return;
+    }
+    std::ofstream threads(path);
+    threads << ::gettid() << std::endl;
+    if (!threads) {
+        throw std::runtime_error(std::string("cannot move a thread into ") + path);
+    }
+}
+
+}  // namespace
+
+void BecomeWindowThread() {
+    PinThisThread(0);
+    JoinThreadsOf("UDPPHONE_BENCH_GUI_THREADS");
+}
+
 void BecomePeerThread() {
     ::pthread_setname_np(::pthread_self(), "bench-peer");
     PinThisThread(1);
+    JoinThreadsOf("UDPPHONE_BENCH_OTHER_THREADS");
 }
 
 namespace {
@@ -308,7 +332,7 @@ void ObserveDispatches(DispatchObserver* observer) {
 
 OffscreenApplication::OffscreenApplication()
     : arguments_{shell::ExecutablePath(), "-platform", "offscreen"} {
-    PinThisThread(0);
+    BecomeWindowThread();
     shell::OpenStandardDescriptors();
     shell::IgnoreWriteSignals();
     shell::ReturnLargeBlocksWhenFreed();

@@ -31,7 +31,12 @@ double Now();
 
 // Keeps the calling thread on one core; false when the machine has no such core.
 bool PinThisThread(int cpu);
-// The benchmark's own peer threads: pinned to core 1 and named, so a profile can leave them out.
+// The window's thread, and a baseline's standing in for it: pinned to core 0 and, when bench.sh
+// was given --gui-share, held to that share of a processor (it throws when that fails). Threads
+// it starts share its core and its share.
+void BecomeWindowThread();
+// The benchmark's own peer threads: pinned to core 1, named, so a profile can leave them out, and
+// free of the window's share.
 void BecomePeerThread();
 
 // Processor time (user + system) in seconds, at nanosecond resolution.

@@ -22,6 +22,8 @@ int FloodStep(const std::vector<std::string>& arguments);
 int FloodBaselineStep(const std::vector<std::string>& arguments);
 int MemoFullStep(const std::vector<std::string>& arguments);
 int TalkFloodStep(const std::vector<std::string>& arguments);
+// Bursts of Rings of a fixed size for a profiler, independent of time.
+int RingProfile(const std::vector<std::string>& arguments);
 
 int LookupWait(const std::vector<std::string>& arguments);
 

@@ -11,6 +11,7 @@
 #include "net/NMUDP.h"
 #include "shell/Gathering.h"
 #include "shell/NotifyWindow.h"
+#include "shell/TickRoom.h"
 
 namespace bench {
 namespace {
@@ -30,9 +31,15 @@ GuiWork Classify(QObject* receiver, QEvent* event) {
         case QEvent::Paint:
             return GuiWork::Paint;
         case QEvent::Timer:
-            // Only a timer's notification object gets timer events of a NotifyWindow.
-            return dynamic_cast<shell::NotifyWindow*>(receiver) != nullptr ? GuiWork::Tick
-                                                                           : GuiWork::Other;
+            // Only a timer's notification object gets timer events of a NotifyWindow. What
+            // waited for a tick to pass (the rest of a settle, a compaction of the log) goes on
+            // from the timer of an object of its own.
+            if (dynamic_cast<shell::NotifyWindow*>(receiver) != nullptr) {
+                return GuiWork::Tick;
+            }
+            return receiver->objectName() == QLatin1String(shell::kAfterTickObjectName)
+                       ? GuiWork::Settle
+                       : GuiWork::Other;
         default:
             return GuiWork::Other;
     }

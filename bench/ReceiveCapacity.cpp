@@ -120,7 +120,7 @@ int ReceiveBaselineStep(const std::vector<std::string>& arguments) {
     TruncateFile(path);
     const int file = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
 
-    PinThisThread(0);
+    BecomeWindowThread();
     const int socket = LoopbackSocket("127.0.0.1", 0, 0);
     // Asked for like a program would (the kernel doubles the request), so the buffer matches.
     int request = receiveBuffer / 2;

@@ -351,7 +351,7 @@ int FloodBaselineStep(const std::vector<std::string>& arguments) {
     const int receiveBuffer = std::stoi(arguments.at(2));
     const auto count = static_cast<std::uint64_t>(std::llround(rate * seconds));
 
-    PinThisThread(0);
+    BecomeWindowThread();
     FloodingPeer peer(64 << 20, FloodKind::Ring);
     const int socket = LoopbackSocket("127.0.0.1", 0, 0);
     int asked = receiveBuffer / 2;
@@ -467,13 +467,15 @@ void TalkFloodRows(double seconds) {
             " datagrams over " + Format(Number(r, "voice_span_s"), 1) + " s" +
             (intact ? ", in file order)" : ", NOT in file order or damaged)"),
         Format(percent, 2) + " %", ">= 99 % of 8,510 B/s", "", Verdict(percent >= 99 && intact));
+    const double largest = Number(r, "voice_max_ms", NAN);
     Row("3 Flood while talking: voice spacing median / 99th percentile / smallest / largest",
         Format(median, 2) + " / " + Format(p99, 2) + " / " + Format(smallest, 2) + " / " +
-            Format(Number(r, "voice_max_ms", NAN), 2) + " ms",
-        "47 +- 1 / <= 52 / >= 20 ms", "",
-        Verdict(std::fabs(median - 47) <= 1 && p99 <= 52 && smallest >= 20));
+            Format(largest, 2) + " ms",
+        "47 +- 1 / <= 50 / >= 20 / <= 55 ms", "",
+        Verdict(std::fabs(median - 47) <= 1 && p99 <= 50 && smallest >= 20 && largest <= 55));
     // Processor time, so other work on the machine hardly moves it: what a quiet machine would
     // make the ticks wait. Kinds as in GuiWork: 0 bursts, 1 settles, 2 paints.
+    const double overFour = Number(r, "tick_own_work_over_4ms_percent", NAN);
     Row("3 Flood while talking: the GUI thread's own work between a tick's expiry and the tick, "
         "99th percentile / largest / ticks over 4 ms (" +
             Format(Number(r, "tick_ticks"), 0) +
@@ -483,9 +485,9 @@ void TalkFloodRows(double seconds) {
             Format(Number(r, "tick_cpu_p99_ms_1", NAN), 2) + " / " +
             Format(Number(r, "tick_cpu_p99_ms_2", NAN), 2) + " ms)",
         Format(Number(r, "tick_own_work_p99_ms", NAN), 2) + " / " +
-            Format(Number(r, "tick_own_work_max_ms", NAN), 2) + " ms / " +
-            Format(Number(r, "tick_own_work_over_4ms_percent", NAN), 1) + " %",
-        "(explains the spacing)", "", "-");
+            Format(Number(r, "tick_own_work_max_ms", NAN), 2) + " ms / " + Format(overFour, 1) +
+            " %",
+        "ticks over 4 ms <= 1 %", "", Verdict(overFour <= 1));
 }
 
 void MemoryRows() {

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
         {"flood-baseline-step", bench::FloodBaselineStep},
         {"memo-full-step", bench::MemoFullStep},
         {"talk-flood-step", bench::TalkFloodStep},
+        {"ring-profile", bench::RingProfile},
         {"lookup-wait", bench::LookupWait},
         {"lookup-wait-step", bench::LookupWaitStep},
         {"peer-pacing", bench::PeerPacing},

@@ -4,6 +4,7 @@
 # prints them as one table.
 #
 # Usage: bench/run-in-namespace.sh BUILD_DIR [BENCHMARK...]
+# BENCH_GUI_SHARE=PERCENT holds the window's thread to that share of a processor (see bench.sh).
 set -uo pipefail
 build=$1
 shift
@@ -14,12 +15,81 @@ benchmarks=("$@")
 # file writes of both the window and the baseline cost the same and no disk gets gigabytes.
 work=$(mktemp -d /tmp/udpphone-bench.XXXXXX)
 mount -t tmpfs -o size=8g tmpfs "$work"
+share_cgroup=""
 cleanup() {
     [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
     umount "$work" 2>/dev/null
     rmdir "$work" 2>/dev/null
+    release_gui_share
 }
 trap cleanup EXIT
+
+# The window's thread held to BENCH_GUI_SHARE percent of a processor, over a period of
+# BENCH_GUI_PERIOD_MS (10 ms: short enough that the thread runs in stretches of a few
+# milliseconds, as on a slower processor, rather than for half of a 100 ms period and then not
+# at all; longer than the kernel's tick, so the share holds). The benchmark's threads join the
+# cgroup themselves: the window's thread writes its id to UDPPHONE_BENCH_GUI_THREADS, and the
+# peer threads it starts move to UDPPHONE_BENCH_OTHER_THREADS.
+limit_gui_share() {
+    local percent=$1 period_us=$((${BENCH_GUI_PERIOD_MS:-10} * 1000))
+    local quota_us=$((period_us * percent / 100))
+    local v2 own
+    v2=$(findmnt -rn -t cgroup2 -o TARGET | head -n1)
+    if [ -n "$v2" ] && grep -qw cpu "$v2/cgroup.controllers" 2>/dev/null; then
+        own=$v2$(awk -F: '$1 == "0" {print $3}' /proc/self/cgroup)
+        share_cgroup=$own/udpphone-bench.$$
+        share_parent=$own
+        # A threaded subtree: the script and its children in its root, the window's thread in
+        # the limited leaf.
+        if grep -qw cpu "$own/cgroup.subtree_control" || echo +cpu >"$own/cgroup.subtree_control"; then
+            if mkdir "$share_cgroup" && echo $$ >"$share_cgroup/cgroup.procs" &&
+                mkdir "$share_cgroup/gui" && echo threaded >"$share_cgroup/gui/cgroup.type" &&
+                echo +cpu >"$share_cgroup/cgroup.subtree_control" &&
+                echo "$quota_us $period_us" >"$share_cgroup/gui/cpu.max"; then
+                export UDPPHONE_BENCH_GUI_THREADS=$share_cgroup/gui/cgroup.threads
+                export UDPPHONE_BENCH_OTHER_THREADS=$share_cgroup/cgroup.threads
+                echo "GUI thread: $percent % of a processor (cgroup v2 cpu.max $quota_us $period_us)"
+                return 0
+            fi
+        fi
+        echo "bench: cgroup v2 has a cpu controller but the bench's cgroup under $own could not be made" >&2
+        return 1
+    fi
+    local v1
+    v1=$(findmnt -rn -t cgroup -o TARGET,OPTIONS | awk '$2 ~ /(^|,)cpu(,|$)/ {print $1; exit}')
+    if [ -n "$v1" ] && [ -f "$v1/cpu.cfs_quota_us" ]; then
+        own=$v1$(awk -F: '$2 ~ /(^|,)cpu(,|$)/ {print $3; exit}' /proc/self/cgroup)
+        share_cgroup=$own/udpphone-bench.$$
+        share_parent=""
+        if mkdir "$share_cgroup" && echo "$period_us" >"$share_cgroup/cpu.cfs_period_us" &&
+            echo "$quota_us" >"$share_cgroup/cpu.cfs_quota_us"; then
+            export UDPPHONE_BENCH_GUI_THREADS=$share_cgroup/tasks
+            export UDPPHONE_BENCH_OTHER_THREADS=$own/tasks
+            echo "GUI thread: $percent % of a processor (cgroup v1 CFS quota $quota_us us per" \
+                "$period_us us; cgroup v2 has no cpu controller here)"
+            return 0
+        fi
+        echo "bench: cannot make a cgroup under $own (cgroup v1's cpu controller)" >&2
+        return 1
+    fi
+    echo "bench: --gui-share needs cgroup v2 with its cpu controller, or cgroup v1's cpu controller" \
+        "with CFS quotas; this host has neither" >&2
+    return 1
+}
+
+release_gui_share() {
+    [ -n "$share_cgroup" ] || return 0
+    if [ -n "${share_parent:-}" ]; then
+        echo $$ >"$share_parent/cgroup.procs" 2>/dev/null
+        rmdir "$share_cgroup/gui" 2>/dev/null
+    fi
+    rmdir "$share_cgroup" 2>/dev/null
+    share_cgroup=""
+}
+
+if [ -n "${BENCH_GUI_SHARE:-}" ]; then
+    limit_gui_share "$BENCH_GUI_SHARE" || exit 1
+fi
 cp "$build/bench/udpphone_bench" "$work/"
 mkdir -m 700 "$work/runtime"
 export XDG_RUNTIME_DIR="$work/runtime"
@@ -64,6 +134,9 @@ for benchmark in "${benchmarks[@]}"; do
 done
 
 echo
+# The table carries the host it was measured on.
+[ -n "${BENCH_MACHINE:-}" ] && echo "$BENCH_MACHINE"
+[ -n "${BENCH_GUI_SHARE:-}" ] && echo "GUI thread held to $BENCH_GUI_SHARE % of a processor"
 grep '^ROW' "$rows" | cut -f2- | awk -F'\t' '
     BEGIN { header[1] = "Figure"; header[2] = "Value"; header[3] = "Target";
             header[4] = "Baseline (same run)"; header[5] = "Verdict" }

@@ -46,6 +46,7 @@
 #include "app/MainForm.h"
 #include "net/NMUDP.h"
 #include "shell/ApplicationTitle.h"
+#include "shell/Gathering.h"
 #include "shell/ProcessSetup.h"
 #include "shell/Report.h"
 
@@ -361,11 +362,13 @@ void ExpectNoDatagrams(const Harness& h, const char* when) {
     }
 }
 
-// Runs the window until it has handled the datagram: the marker behind it has been counted and
-// no send (a reply waiting for a host lookup) is still in progress.
+// Runs the window until it has handled the datagram: the marker behind it has been counted, no
+// send (a reply waiting for a host lookup) is still in progress, and the lines it logged are in
+// place.
 void HandleUntilCounted(const TForm1& w, long receivedTarget) {
     const auto deadline = Clock::now() + kHandlingBound;
-    while (Count(w.LRecv) < receivedTarget || w.UDPSock->SendsInProgress() != 0) {
+    while (Count(w.LRecv) < receivedTarget || w.UDPSock->SendsInProgress() != 0 ||
+           shell::SettleInProgress()) {
         if (Clock::now() > deadline) {
             Fail("the window did not handle the datagram within %lld s (LRecv %ld, expected %ld)",
                  static_cast<long long>(kHandlingBound.count()), Count(w.LRecv), receivedTarget);

@@ -196,3 +196,29 @@ TEST(MainFormBuild, TeardownTakesControlsThenTimerThenSocket) {
     EXPECT_TRUE(socketThere);
     EXPECT_NO_THROW(UdpPeer("127.0.0.1", port));  // closed with the window
 }
+
+// Paints give way to ticks and come at most every few milliseconds, yet every change is painted,
+// also where the window's timer leaves no room between its ticks.
+TEST(MainFormPaint, EveryChangeIsPaintedWhateverTheTimer) {
+    for (const std::uint32_t interval : {47u, 1u}) {
+        SCOPED_TRACE(interval);
+        auto window = MakeWindow();
+        window->Timer1->SetInterval(interval);
+        window->show();
+        int paints = 0;
+        struct PaintCount final : QObject {
+            int& paints;
+            explicit PaintCount(int& count) : paints(count) {}
+            bool eventFilter(QObject*, QEvent* event) override {
+                paints += event->type() == QEvent::Paint ? 1 : 0;
+                return false;
+            }
+        } count(paints);
+        window->LMode->installEventFilter(&count);
+        for (int change = 1; change <= 3; ++change) {
+            const int before = paints;
+            controls::SetCaption(window->LMode, std::to_string(change));
+            ASSERT_TRUE(WaitFor([&] { return paints > before; }, 2s));
+        }
+    }
+}

@@ -1,5 +1,6 @@
-// When the log's text buffer is compacted: at once, where Qt would otherwise do it in the quiet
-// stretch around a tick, and without a trace in the text.
+// When the log's text buffer is compacted: the program follows Qt's count and buffer, makes an
+// edit that would have Qt compact only where there is room before the tick, and compacts what is
+// owed later without a trace in the text.
 
 #include <gtest/gtest.h>
 
@@ -10,43 +11,83 @@
 #include "app/MemoCompaction.h"
 
 using namespace std::chrono_literals;
+using controls::BufferEdit;
 using controls::CompactionSchedule;
 using controls::kQtCompactsAfter;
 
 namespace {
 
-TEST(MemoCompactionTest, CompactsNowOnlyWhenQtWouldReachItsMarkAroundTheTick) {
-    QTextDocument document;
-    document.setUndoRedoEnabled(false);
-    const auto start = CompactionSchedule::Clock::now();
+TEST(MemoCompactionTest, AnEditThatWouldMakeQtCompactGoesOnlyWhereThereIsRoom) {
+    using Way = CompactionSchedule::Way;
+    QTextDocument document;  // one character: Qt's buffer grows to 131,064 for 100,000
+    constexpr qsizetype kMark = kQtCompactsAfter;
+    struct Edit {
+        BufferEdit edit;
+        std::chrono::milliseconds room;
+        Way way;
+    };
+    const Edit fill{{100'000, 0}, 0ms, Way::UndoOff};
     const struct {
         const char* name;
-        qsizetype removed;
-        std::chrono::milliseconds after;
-        std::optional<std::chrono::milliseconds> timeToTick;
-        bool due;
+        std::vector<Edit> edits;
+        bool owed;
     } cases[] = {
-        // 40,000 characters in 100 ms: the mark is 23 ms away.
-        {"no tick to keep clear of", 40'000, 100ms, std::nullopt, false},
-        {"mark in the stretch before the tick", 40'000, 100ms, 25ms, true},
-        {"mark in the tick's own delay", 40'000, 100ms, 20ms, true},
-        {"mark just past the tick's delay, within a faster pace", 40'000, 100ms, 16ms, true},
-        {"mark just before the stretch, within a slower pace", 45'000, 100ms, 25ms, true},
-        {"too early to tell: a later settle decides", 40'000, 100ms, 40ms, false},
-        {"already in the stretch", 40'000, 100ms, 12ms, false},
-        {"mark before the stretch", 48'000, 100ms, 25ms, false},
-        {"mark after the tick", 30'000, 100ms, 20ms, false},
-        {"too fast: the stretch alone reaches the mark", 40'000, 10ms, 20ms, false},
-        {"nothing removed", 0, 100ms, 25ms, false},
-        {"Qt compacted at the last removal", kQtCompactsAfter + 1, 100ms, 25ms, false},
+        {"removals up to Qt's mark",
+         {{{118'000, 0}, 0ms, Way::UndoOff}, {{0, kMark}, 0ms, Way::UndoOff}},
+         false},
+        {"past it, in a full enough buffer, without room: uncounted, and owed",
+         {{{118'000, 0}, 0ms, Way::UndoOff},
+          {{0, kMark}, 0ms, Way::UndoOff},
+          {{0, 1}, 0ms, Way::UndoOn}},
+         true},
+        {"past it where the room holds a compaction, and counted afresh after it",
+         {{{118'000, 0}, 0ms, Way::UndoOff},
+          {{0, kMark + 1}, 1000ms, Way::UndoOff},
+          {{0, kMark}, 0ms, Way::UndoOff}},
+         false},
+        {"past it in a buffer not full enough: Qt only looks",
+         {fill, {{0, kMark + 1}, 0ms, Way::UndoOff}, {{17'000, 0}, 0ms, Way::UndoOff}},
+         false},
+        {"then the edit that fills it enough waits for the tick, or goes where there is room",
+         {fill,
+          {{0, kMark + 1}, 0ms, Way::UndoOff},
+          {{18'000, 0}, 0ms, Way::Wait},
+          {{18'000, 0}, 1000ms, Way::UndoOff},
+          {{0, kMark}, 0ms, Way::UndoOff}},
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CompactionSchedule schedule;
-        schedule.CompactNow(&document, start);
-        schedule.Removed(c.removed, start + c.after);
-        EXPECT_EQ(schedule.Due(c.timeToTick, start + c.after), c.due);
+        schedule.Start(document);
+        for (const Edit& edit : c.edits) {
+            const Way way = schedule.WayFor(edit.edit, edit.room, document);
+            EXPECT_EQ(way, edit.way) << edit.edit.appends << " in, " << edit.edit.removes << " out";
+            if (way != Way::Wait) {
+                schedule.Made(edit.edit, way, document, 0ms, 0ms);
+            }
+        }
+        EXPECT_EQ(schedule.Owed(), c.owed);
     }
+}
+
+TEST(MemoCompactionTest, AnOwedCompactionIsUrgentBeforeTheBufferWouldGrow) {
+    using Way = CompactionSchedule::Way;
+    QTextDocument document;
+    CompactionSchedule schedule;
+    schedule.Start(document);
+    schedule.Made({118'000, 0}, Way::UndoOff, document, 0ms, 0ms);  // 13,064 short of growing
+    schedule.Made({0, kQtCompactsAfter}, Way::UndoOff, document, 0ms, 0ms);
+    schedule.Made({0, 5'000}, Way::UndoOn, document, 0ms, 0ms);
+    ASSERT_TRUE(schedule.Owed());
+    // Qt must be made to count one more character, and that padding has to fit as well.
+    EXPECT_FALSE(schedule.Urgent(13'062));
+    EXPECT_TRUE(schedule.Urgent(13'063));
+    schedule.CompactNow(&document);
+    EXPECT_FALSE(schedule.Owed());
+    EXPECT_FALSE(schedule.Urgent(1'000'000));
+    EXPECT_EQ(schedule.WayFor({0, kQtCompactsAfter}, 0ms, document), Way::UndoOff)
+        << "counted afresh";
 }
 
 TEST(MemoCompactionTest, CompactingLeavesTextMarksCursorsAndUndoAsTheyWere) {
@@ -65,9 +106,7 @@ TEST(MemoCompactionTest, CompactingLeavesTextMarksCursorsAndUndoAsTheyWere) {
     QObject::connect(&document, &QTextDocument::contentsChange, [&] { ++changes; });
     const QString text = document.toPlainText();
 
-    document.setUndoRedoEnabled(false);  // as for every edit of the program's
     CompactionSchedule().CompactNow(&document);
-    document.setUndoRedoEnabled(true);
 
     EXPECT_EQ(document.toPlainText(), text);
     EXPECT_EQ(changes, 0) << "nothing for the view or a screen reader to take in";
@@ -79,6 +118,7 @@ TEST(MemoCompactionTest, CompactingLeavesTextMarksCursorsAndUndoAsTheyWere) {
     EXPECT_EQ(selection.anchor(), 30);
     EXPECT_EQ(selection.position(), text.size());
     EXPECT_FALSE(document.isUndoAvailable());
+    EXPECT_TRUE(document.isUndoRedoEnabled()) << "the operator's typing can be undone";
 }
 
 }  // namespace

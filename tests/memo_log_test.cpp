@@ -1,9 +1,12 @@
 // The log in Memo1: the lines of a burst go in together yet look as if inserted one at a time,
-// they are in place before anything nested can look, and a full memo drops the program's oldest
-// lines while keeping what the operator typed.
+// also when they go in over many slices with ticks, a box, a nested wait or the operator's hand
+// between; they are in place before anything nested can look, and a full memo drops the
+// program's oldest lines while keeping what the operator typed.
 
 #include <QAccessible>
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
@@ -12,6 +15,7 @@
 #include "shell/Gathering.h"
 #include "shell/Guard.h"
 #include "shell/MessageLoop.h"
+#include "shell/Timer.h"
 #include "support/PhoneCalls.h"
 
 using namespace testsupport;
@@ -33,6 +37,120 @@ struct MemoState {
 
 MemoState StateOf(const QPlainTextEdit* memo) {
     return {memo->toPlainText(), memo->textCursor().position(), memo->verticalScrollBar()->value()};
+}
+
+// What a screen reader reads of the memo: its whole text and the caret.
+MemoState AccessibleStateOf(QPlainTextEdit* memo) {
+    QAccessibleTextInterface* text = QAccessible::queryAccessibleInterface(memo)->textInterface();
+    return {text->text(0, text->characterCount()), text->cursorPosition(),
+            memo->verticalScrollBar()->value()};
+}
+
+// What comes between two slices of a settle.
+enum class Between { Ticks, Box, NestedWait, Typing, Click, Wheel };
+
+// The operator's hand, the same on both windows.
+void Act(Between between, QPlainTextEdit* memo) {
+    const QPointF onSecondLine(4, memo->fontMetrics().lineSpacing() * 1.5 + 4);
+    switch (between) {
+        case Between::Typing: {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, "x");
+            QCoreApplication::sendEvent(memo, &press);
+            break;
+        }
+        case Between::Click: {
+            QMouseEvent press(QEvent::MouseButtonPress, onSecondLine,
+                              memo->mapToGlobal(onSecondLine), Qt::LeftButton, Qt::LeftButton,
+                              Qt::NoModifier);
+            QMouseEvent release(QEvent::MouseButtonRelease, onSecondLine,
+                                memo->mapToGlobal(onSecondLine), Qt::LeftButton, Qt::NoButton,
+                                Qt::NoModifier);
+            QCoreApplication::sendEvent(memo->viewport(), &press);
+            QCoreApplication::sendEvent(memo->viewport(), &release);
+            break;
+        }
+        case Between::Wheel: {
+            QWheelEvent wheel(onSecondLine, memo->mapToGlobal(onSecondLine), QPoint(),
+                              QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                              false);
+            QCoreApplication::sendEvent(memo->viewport(), &wheel);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+TEST(MemoLogTest, ASettleInSlicesEndsAsOneAtATimeInsertionWhateverComesBetweenItsSlices) {
+    // Room left for the burst in the near-full memo: it removes older program lines, and some of
+    // its own, but never what the operator typed.
+    const QString nearFull =
+        QString(99, QLatin1Char('o')).append('\n').repeated((kLimit - 30'000) / 100) + "Memo1";
+    const struct {
+        const char* name;
+        Between between;
+        QString before;
+    } cases[] = {
+        {"ticks", Between::Ticks, "typed by hand\nMemo1"},
+        {"ticks, near the limit", Between::Ticks, nearFull},
+        {"a box", Between::Box, "typed by hand\nMemo1"},
+        {"a nested wait", Between::NestedWait, "typed by hand\nMemo1"},
+        {"the operator typing", Between::Typing, "typed by hand\nMemo1"},
+        {"the operator clicking", Between::Click, "typed by hand\nMemo1"},
+        {"the operator scrolling", Between::Wheel, "typed by hand\nMemo1"},
+    };
+    std::vector<std::string> lines;
+    for (int i = 0; i < 1000; ++i) {
+        lines.push_back("Read: 12 7A 65 6C 6B " + std::to_string(i) + " 00 05 00 01 00");
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetBoxes();
+        auto single = MakeWindow();
+        auto sliced = MakeWindow();
+        for (TForm1* window : {single.get(), sliced.get()}) {
+            // A tick every few milliseconds: the settle is cut into many slices.
+            window->Timer1->SetInterval(3);
+            window->show();
+            window->Memo1->setPlainText(c.before);
+            controls::InsertLineAtTop(window->Memo1, "Read: older");
+            window->Memo1->verticalScrollBar()->setValue(3);  // scrolled away by the operator
+        }
+        for (const std::string& line : lines) {
+            controls::InsertLineAtTop(single->Memo1, line);
+        }
+        Act(c.between, single->Memo1);
+        {
+            shell::GatherScope burst;
+            for (const std::string& line : lines) {
+                controls::InsertLineAtTop(sliced->Memo1, line);
+            }
+        }
+        ASSERT_TRUE(shell::SettleInProgress()) << "the burst takes more than one slice";
+        std::optional<MemoState> behindBox;
+        switch (c.between) {
+            case Between::Box:
+                Boxes().whileOpen = [&](const RecordedBox&) { behindBox = StateOf(sliced->Memo1); };
+                shell::Guarded([] { throw Exception("between two slices"); });
+                Boxes().whileOpen = nullptr;
+                ASSERT_TRUE(behindBox);
+                EXPECT_EQ(*behindBox, StateOf(single->Memo1))
+                    << "every line in place behind the box";
+                break;
+            case Between::NestedWait:
+                shell::ProcessPendingMessages();
+                EXPECT_EQ(StateOf(sliced->Memo1), StateOf(single->Memo1))
+                    << "every line in place before anything nested runs";
+                break;
+            default:
+                Act(c.between, sliced->Memo1);
+                break;
+        }
+        ASSERT_TRUE(WaitUntilSettled());
+        EXPECT_EQ(StateOf(sliced->Memo1), StateOf(single->Memo1));
+        EXPECT_EQ(AccessibleStateOf(sliced->Memo1), StateOf(sliced->Memo1));
+        EXPECT_LE(sliced->Memo1->document()->characterCount() - 1, kLimit);
+    }
 }
 
 TEST(MemoLogTest, ABurstLeavesWhatOneAtATimeInsertionLeaves) {
@@ -75,6 +193,7 @@ TEST(MemoLogTest, ABurstLeavesWhatOneAtATimeInsertionLeaves) {
             }
             EXPECT_EQ(StateOf(gathered->Memo1), before) << "nothing goes in before the burst ends";
         }
+        ASSERT_TRUE(WaitUntilSettled());
         EXPECT_EQ(StateOf(gathered->Memo1), StateOf(single->Memo1));
         // The first line into a shown memo gets there by a few more edits than the rest; it is
         // the program's all the same, and the first to go.
@@ -97,6 +216,7 @@ TEST(MemoLogTest, AtTheLimitTheProgramsOldestLinesGoAndTheOperatorsTextStays) {
             controls::InsertLineAtTop(memo, Line(static_cast<char>('A' + i % 26), 999));
         }
     }
+    ASSERT_TRUE(WaitUntilSettled());
     ASSERT_EQ(memo->document()->characterCount() - 1, 3'999'000 + 14 + 5);
     // The operator edits the oldest program line: from then on it is the operator's.
     QTextBlock oldest = memo->document()->findBlockByNumber(3998);
@@ -170,6 +290,7 @@ TEST_F(MemoBurstTest, AfterABurstTheViewAndTheAccessibleTextShowTheNewestLine) {
         Deliver(Request(target, target, 7));  // from eIP: accepted, two lines each
     }
     ASSERT_TRUE(WaitFor([&] { return window->Memo1->document()->blockCount() == 51 + 10; }));
+    ASSERT_TRUE(WaitUntilSettled());
     const QString newest = "Read: 12 7A 65 6C 6B 05 00 05 00 07 00 01 00";
     EXPECT_TRUE(window->Memo1->toPlainText().startsWith(newest + "\nSend: 05 07\nRead: 12"));
     EXPECT_EQ(window->Memo1->textCursor().position(), newest.size() + 1);

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
@@ -10,8 +11,10 @@
 #include "app/Controls.h"
 #include "net/NMUDP.h"
 #include "shell/ApplicationTitle.h"
+#include "shell/Gathering.h"
 #include "shell/Guard.h"
 #include "shell/MessageLoop.h"
+#include "shell/Timer.h"
 #include "support/EventWaits.h"
 #include "support/RecordingBoxes.h"
 #include "support/TestWindows.h"
@@ -125,4 +128,64 @@ TEST(MessageLoopTest, CloseDuringALookupGoesAheadAfterTheSend) {
         EXPECT_EQ(Boxes().shown.size(), resolves ? 0u : 1u);
     }
     ResetBoxes();
+}
+
+// Sliced settles: in the order queued, slices of a millisecond at most that go on after the
+// ticks (one after each, even where a timer leaves no room between its ticks), and everything at
+// once before a nested dispatch.
+TEST(MessageLoopTest, SettlesGoInSlicesInTheirOrderOnAfterTheTicksAndAtOnceBeforeANestedDispatch) {
+    const struct {
+        const char* name;
+        std::uint32_t interval;
+        bool nested;
+    } cases[] = {
+        {"between ticks", 20, false},
+        {"a timer that leaves no room between its ticks", 1, false},
+        {"a nested dispatch", 20, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TTimer timer;
+        int ticks = 0;
+        timer.SetInterval(c.interval);
+        timer.SetOnTimer([&](TTimer&) { ++ticks; });
+        struct Slice {
+            int settle;
+            Clock::time_point start;
+            shell::SliceTime time;
+        };
+        std::vector<Slice> slices;
+        int left[2] = {25, 3};
+        auto settle = [&](int id) {
+            return [&, id](const shell::SliceTime& time) {
+                slices.push_back({id, Clock::now(), time});
+                // A settle that takes all the time it is given.
+                while (time.mayWait && Clock::now() < time.until) {
+                }
+                return --left[id] > 0 ? shell::SliceLeft::More : shell::SliceLeft::Nothing;
+            };
+        };
+        {
+            shell::GatherScope burst;
+            shell::SettleInSlices(settle(0));
+            shell::SettleInSlices(settle(1));
+        }
+        if (c.nested) {
+            shell::ProcessPendingMessages();
+            EXPECT_FALSE(shell::SettleInProgress());
+        }
+        ASSERT_TRUE(WaitFor([] { return !shell::SettleInProgress(); }));
+        ASSERT_EQ(slices.size(), 28u);
+        EXPECT_TRUE(std::is_partitioned(slices.begin(), slices.end(),
+                                        [](const Slice& slice) { return slice.settle == 0; }));
+        for (const Slice& slice : slices) {
+            if (slice.time.mayWait) {
+                EXPECT_LE(slice.time.until - slice.start, 1ms);
+            }
+        }
+        EXPECT_EQ(slices.back().time.mayWait, !c.nested);
+        if (c.interval == 1) {
+            EXPECT_GT(ticks, 1) << "the settle went on between ticks";
+        }
+    }
 }

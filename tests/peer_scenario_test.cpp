@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -263,9 +264,11 @@ TEST_F(ScenarioReplayTest, SavedFromCallReplaysAndAChangedRuleFailsAtItsStep) {
         ASSERT_EQ(call.exitCode, 0) << call.out << call.err;
         EXPECT_EQ(answer.Finish().exitCode, 0);
     }
-    // The voice as one stream step; Talk's reply may come before or after the first chunk.
+    // The voice as one stream step; Talk's reply may come before or after the first chunk. A
+    // loaded machine may start the stream late enough for a wait before it, which is no fault.
     std::string text = Text(saved.toStdString());
     text = text.substr(text.find("\nsend"));
+    text = std::regex_replace(text, std::regex("\nwait [0-9]+\n"), "\n");
     EXPECT_TRUE(text ==
                     "\nsend ring\nexpect reply ring status=1\nsend talk\nstream a chunks=13\n"
                     "expect reply talk status=1\nwait stream\nexpect voice count=3\n"

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "peer/scenario/Scenario.h"
 #include "support/EventWaits.h"
@@ -149,23 +150,49 @@ TEST_F(PeerSignalsTest, HangUpAndAQuittingReaderLeaveEveryFileWhole) {
 }
 
 TEST_F(PeerSignalsTest, AReaderThatStopsReadingHoldsTheRunBackOnlyUntilASignal) {
-    // Standard output a pipe whose reader takes nothing: the lines fill it, then wait for room.
-    const QString fifo = Fifo("lines");
-    const int reader = ::open(fifo.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    PeerProcess answer(
-        Words("answer --bind 127.0.9.47 --local-port 22647 --reply-to-sender --json"),
-        {"/bin/sh", "-c", "exec \"$@\" >" + fifo, "sh"});
-    ASSERT_TRUE(answer.WaitUntilAnswering());
-    RunPeer(
-        Words("load 127.0.9.47:22647 --bind 127.0.9.48 --local-port 0 --rate 5000 --duration "
-              "0.4 --timeout 100 --quiet"));
-    const auto signalled = std::chrono::steady_clock::now();
-    answer.Signal(SIGINT);
-    const PeerResult run = answer.Finish(10s);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 500ms);
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.err.find("the lines and the summary: standard output ended"), std::string::npos)
-        << run.err;
-    ::close(reader);
+    // Standard output a pipe whose reader takes nothing until the signal: the lines fill it, then
+    // wait for room. A reader that still takes nothing ends that output at once; one that takes,
+    // however slowly, gets every line and the summary.
+    for (const bool drains : {false, true}) {
+        SCOPED_TRACE(drains ? "a slow reader" : "a reader that stopped");
+        const QString fifo = Fifo(drains ? "slow" : "stopped");
+        const int reader = ::open(fifo.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        PeerProcess answer(
+            Words("answer --bind 127.0.9.47 --local-port 22647 --reply-to-sender --json"),
+            {"/bin/sh", "-c", "exec \"$@\" >" + fifo, "sh"});
+        ASSERT_TRUE(answer.WaitUntilAnswering());
+        RunPeer(
+            Words("load 127.0.9.47:22647 --bind 127.0.9.48 --local-port 0 --rate 5000 --duration "
+                  "0.4 --timeout 100 --quiet"));
+        const auto signalled = std::chrono::steady_clock::now();
+        answer.Signal(SIGINT);
+        std::string lines;
+        std::thread slowReader;
+        if (drains) {
+            ::fcntl(reader, F_SETFL, O_RDONLY);
+            slowReader = std::thread([&] {
+                char chunk[4096];
+                for (ssize_t got; (got = ::read(reader, chunk, sizeof chunk)) > 0;) {
+                    lines.append(chunk, static_cast<std::size_t>(got));
+                    std::this_thread::sleep_for(20ms);
+                }
+            });
+        }
+        const PeerResult run = answer.Finish(20s);
+        if (slowReader.joinable()) {
+            slowReader.join();
+        }
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        const bool ended =
+            run.err.find("the lines and the summary: standard output ended") != std::string::npos;
+        EXPECT_EQ(ended, !drains) << run.err;
+        if (drains) {
+            EXPECT_GT(lines.size(), 65536u);  // more than the pipe held at the signal
+            EXPECT_NE(lines.rfind("{\"summary\":"), std::string::npos);
+        } else {
+            EXPECT_LT(std::chrono::steady_clock::now() - signalled, 500ms);
+        }
+        ::close(reader);
+    }
 }

@@ -288,6 +288,7 @@ TEST_F(VoiceTest, TwoWindowsCallAndStreamAFile) {
 
     caller->bDiscon->click();
     ASSERT_TRUE(WaitFor([&] { return callee->CallMode == ModeIdle; }));
+    ASSERT_TRUE(WaitUntilSettled());
     EXPECT_EQ(callee->Memo1->toPlainText().toStdString(),
               "Read: 12 7A 65 6C 6B 0B 00 2A 00 09 00 01 00\nSend: 2A 09\n"
               "Read: 12 7A 65 6C 6B 02 00 2A 00 07 00 01 00\nSend: 2A 07\n"

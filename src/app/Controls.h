@@ -29,8 +29,10 @@ inline constexpr int kMemoMaxCharacters = 4'000'000;
 
 // Inserts `line` and a line break before the first character of the memo, leaves the caret after
 // it and scrolls to show it. The insertion cannot be undone. While handlers gather their output
-// (a burst of datagrams), the line waits and goes in with the others of the burst before the
-// event loop or a nested dispatch could show the difference.
+// (a burst of datagrams), the line waits and goes in with the others of the burst afterwards, in
+// slices that leave the ticks their time; before the operator's input reaches the memo or a nested
+// dispatch begins, everything waiting is in place. Outside a burst the line goes in at once,
+// behind whatever still waits.
 void InsertLineAtTop(QPlainTextEdit* memo, std::string_view line);
 
 }  // namespace controls

@@ -473,6 +473,14 @@ TForm1::~TForm1() {
     UDPSock.reset();
 }
 
+bool TForm1::event(QEvent* event) {
+    // The window's paints leave the ticks their time.
+    if (event->type() == QEvent::UpdateRequest) {
+        return paintPacing_.Handle(this, [this, event] { return QWidget::event(event); });
+    }
+    return QWidget::event(event);
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
     // A send waiting for a host lookup must finish first; the close goes ahead after it.
     if (shell::WaitInProgress()) {

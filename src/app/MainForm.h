@@ -15,6 +15,7 @@
 #include "app/FormDescription.h"
 #include "phone/CallRules.h"
 #include "phone/PhoneDatagram.h"
+#include "shell/PaintPacing.h"
 
 class QCheckBox;
 class QLabel;
@@ -75,6 +76,7 @@ class TForm1 : public QWidget {
     const std::vector<QWidget*>& TabOrder() const { return tabOrder_; }
 
   protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
 
@@ -95,4 +97,5 @@ class TForm1 : public QWidget {
     int minimumClientHeight_ = 0;
     QMargins fittedMargins_;
     bool closeDeferred_ = false;
+    shell::PaintPacing paintPacing_;
 };

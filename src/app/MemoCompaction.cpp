@@ -1,66 +1,155 @@
 #include "app/MemoCompaction.h"
 
+#include <time.h>
+
 #include <QString>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
+#include <bit>
+#include <cstdint>
 
 namespace controls {
 namespace {
 
 using Seconds = std::chrono::duration<double>;
 
-// Characters that a forced compaction removes, whatever Qt counted before: past the mark even
-// when the count here missed removals (the operator's own edits are not seen).
-constexpr qsizetype kPadding = kQtCompactsAfter + 8 * 1024;
-
-// How much faster or slower than its average pace a flood may remove for a while.
-constexpr double kPaceVaries = 1.25;
+// A compaction starts only where the room exceeds its expected time by this much.
+constexpr double kMargin = 1.25;
+// Qt compacts only while its buffer is at least this full.
+constexpr double kFullEnough = 0.9;
+// Bytes before the characters of a Qt string's block; its size is a power of two once grown.
+constexpr qsizetype kStringHeader = 16;
+// Less than this share of the expected time, and Qt did not compact after all: nothing to learn.
+constexpr double kCompactedShare = 0.25;
+// How much of the longest time per line, or of the longest stretch, is kept each time: a slow
+// moment is forgotten over a few dozen.
+constexpr double kForget = 0.95;
+// Edits shorter than this in processor time tell nothing of the stretch.
+constexpr auto kStretchFrom = std::chrono::microseconds(500);
 
 }  // namespace
 
-void CompactionSchedule::Removed(qsizetype characters, Clock::time_point now) {
-    removed_ += characters;
-    if (removed_ > kQtCompactsAfter) {
-        // Qt compacted at the end of this edit.
-        removed_ = 0;
-        since_ = now;
+CompactionSchedule::Clock::duration CompactionSchedule::ThreadTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+void CompactionSchedule::Start(const QTextDocument& document) {
+    started_ = true;
+    size_ = capacity_ = document.characterCount();
+}
+
+qsizetype CompactionSchedule::Grown(qsizetype size) const {
+    qsizetype capacity = capacity_;
+    while (size > capacity) {
+        const auto bytes = static_cast<std::uint64_t>(2 * (capacity + 1) + kStringHeader);
+        capacity = (static_cast<qsizetype>(std::bit_ceil(bytes)) - kStringHeader) / 2;
+    }
+    return capacity;
+}
+
+bool CompactionSchedule::Compacts(qsizetype counted, qsizetype size) const {
+    return counted > kQtCompactsAfter &&
+           static_cast<double>(size) >= kFullEnough * static_cast<double>(Grown(size));
+}
+
+CompactionSchedule::Way CompactionSchedule::WayFor(BufferEdit edit, Clock::duration room,
+                                                   const QTextDocument& document) const {
+    const qsizetype size = size_ + edit.appends;
+    if (!Compacts(counted_ + edit.removes, size) ||
+        Seconds(room) >= kMargin * Seconds(Expected(document))) {
+        return Way::UndoOff;
+    }
+    // Uncounted, its removals leave Qt short of its mark, unless the buffer alone was all that
+    // kept Qt from compacting: then switching undo off again would compact all the same.
+    return Compacts(counted_, size) ? Way::Wait : Way::UndoOn;
+}
+
+void CompactionSchedule::Made(BufferEdit edit, Way way, const QTextDocument& document,
+                              Clock::duration took, Clock::duration wall) {
+    Stretched(took, wall);
+    size_ += edit.appends;
+    capacity_ = Grown(size_);
+    if (way == Way::UndoOn) {
+        uncounted_ += edit.removes;
+        return;
+    }
+    counted_ += edit.removes;
+    if (Compacts(counted_, size_)) {
+        Compacted(document, took);
     }
 }
 
-bool CompactionSchedule::Due(std::optional<std::chrono::milliseconds> timeToTick,
-                             Clock::time_point now) const {
-    const Seconds elapsed = now - since_;
-    if (!timeToTick || *timeToTick <= kQuietBeforeTick ||
-        *timeToTick > kQuietBeforeTick + kDecideBeforeQuiet || removed_ == 0 ||
-        elapsed <= std::chrono::milliseconds(1)) {
-        return false;
-    }
-    const double pace = static_cast<double>(removed_) / elapsed.count();  // characters a second
-    const double quiet = Seconds(kQuietBeforeTick + kQuietAfterTick).count();
-    const double quietStarts = Seconds(*timeToTick - kQuietBeforeTick).count();
-    // A flood's pace varies from burst to burst: the mark may come somewhat sooner or later.
-    const double left = static_cast<double>(kQtCompactsAfter - removed_);
-    const double soonest = left / (pace * kPaceVaries);
-    const double latest = left * kPaceVaries / pace;
-    // When the quiet stretch alone removes enough to reach the mark, a compaction in it cannot
-    // be avoided; an early one would only add to them.
-    return pace * quiet < static_cast<double>(kQtCompactsAfter) && latest >= quietStarts &&
-           soonest < quietStarts + quiet;
+void CompactionSchedule::Appended(qsizetype characters) {
+    size_ += characters;
+    capacity_ = Grown(size_);
 }
 
-void CompactionSchedule::CompactNow(QTextDocument* document, Clock::time_point now) {
-    // Characters put in after the last one and taken out again in the same edit: the text stays
-    // as it was, and Qt's count passes the mark.
-    QTextCursor cursor(document);
-    cursor.movePosition(QTextCursor::End);
-    const int end = cursor.position();
-    cursor.beginEditBlock();
-    cursor.insertText(QString(kPadding, QLatin1Char(' ')));
-    cursor.setPosition(end, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-    cursor.endEditBlock();
-    removed_ = 0;
-    since_ = now;
+bool CompactionSchedule::Owed() const {
+    return uncounted_ > 0 && counted_ + uncounted_ > kQtCompactsAfter;
+}
+
+bool CompactionSchedule::Urgent(qsizetype appends) const {
+    // The padding that makes Qt count past its mark must fit as well.
+    const qsizetype padding = std::max<qsizetype>(0, kQtCompactsAfter + 1 - counted_);
+    return Owed() && size_ + appends + padding > capacity_;
+}
+
+CompactionSchedule::Clock::duration CompactionSchedule::Expected(
+    const QTextDocument& document) const {
+    return std::chrono::duration_cast<Clock::duration>(
+        Seconds(secondsPerLine_ * stretch_ * document.blockCount()));
+}
+
+void CompactionSchedule::Stretched(Clock::duration took, Clock::duration wall) {
+    // Short edits say little: a single wake-up of another thread would look like a stretch.
+    if (took >= kStretchFrom) {
+        stretch_ = std::max({1.0, Seconds(wall) / Seconds(took), stretch_ * kForget});
+    }
+}
+
+void CompactionSchedule::CompactNow(QTextDocument* document) {
+    const auto start = ThreadTime();
+    const auto startWall = Clock::now();
+    document->setUndoRedoEnabled(false);
+    const qsizetype padding = std::max<qsizetype>(0, kQtCompactsAfter + 1 - counted_);
+    if (padding > 0) {
+        // Characters put in after the last one and taken out again in the same edit: the text
+        // stays as it was, nobody is told of a change, and Qt's count passes its mark.
+        QTextCursor cursor(document);
+        cursor.movePosition(QTextCursor::End);
+        const int end = cursor.position();
+        cursor.beginEditBlock();
+        cursor.insertText(QString(padding, QLatin1Char(' ')));
+        cursor.setPosition(end, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+        cursor.endEditBlock();
+        size_ += padding;
+        capacity_ = Grown(size_);
+        counted_ += padding;
+    }
+    document->setUndoRedoEnabled(true);
+    // Not full enough, Qt compacts at the first edit that fills the buffer enough; the removals
+    // now count.
+    uncounted_ = 0;
+    const auto took = ThreadTime() - start;
+    Stretched(took, Clock::now() - startWall);
+    if (Compacts(counted_, size_)) {
+        Compacted(*document, took);
+    }
+}
+
+void CompactionSchedule::Compacted(const QTextDocument& document, Clock::duration took) {
+    size_ = capacity_ = document.characterCount();
+    counted_ = 0;
+    uncounted_ = 0;
+    const Seconds seconds = took;
+    if (seconds.count() >= kCompactedShare * secondsPerLine_ * document.blockCount()) {
+        const double perLine = seconds.count() / std::max(1, document.blockCount());
+        secondsPerLine_ = std::max(perLine, secondsPerLine_ * kForget);
+    }
 }
 
 }  // namespace controls

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +18,9 @@
 namespace peer {
 namespace {
 
-// After a signal, a pipe's reader has this long to take what is still to be written, so that
-// the run ends at once even when nobody reads.
+// After a signal, a pipe's reader that takes nothing for this long ends that output, so that the
+// run ends at once when nobody reads; a reader that keeps taking gets everything, the summary
+// above all, however slowly it reads.
 constexpr double kRoomAfterSignal = 0.1;
 // How often a FIFO with no reader yet is tried again (a signal is seen at once).
 constexpr double kReaderPoll = 0.02;
@@ -332,6 +334,7 @@ bool OutputFile::Write(std::span<const std::uint8_t> bytes, std::size_t* written
         const ssize_t count = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (count > 0) {
             done += static_cast<std::size_t>(count);
+            lastTaken_ = MonotonicSeconds();
         } else if (count < 0 && errno == EINTR) {
             continue;
         } else if (count < 0 && errno == EAGAIN && pipe_) {
@@ -363,7 +366,8 @@ bool OutputFile::WaitForRoom() {
     for (;;) {
         double limit = 1;
         if (signals_->Caught()) {
-            limit = signals_->CaughtAt() + kRoomAfterSignal - MonotonicSeconds();
+            limit = std::max(signals_->CaughtAt(), lastTaken_) + kRoomAfterSignal -
+                    MonotonicSeconds();
             if (limit <= 0) {
                 return false;
             }

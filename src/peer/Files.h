@@ -70,9 +70,9 @@ bool WriteAll(int fd, const void* data, std::size_t size);
 std::vector<std::uint8_t> ReadWhole(const std::string& path, std::size_t limit,
                                     const std::string& option);
 
-// A Stream output. Into a pipe, a write waits for room as long as no signal came, and at most
-// 100 ms after one; a reader that quit or never takes the rest ends the output, and every later
-// write is refused. Either says so once on the standard error and in Error().
+// A Stream output. Into a pipe, a write waits for room as long as no signal came; after one, as
+// long as the reader keeps taking (100 ms at most without taking anything); a reader that quit or
+// stopped taking ends the output, and every later write is refused. Either says so once on the standard error and in Error().
 class OutputFile {
   public:
     // Empty `path`: no output. Opens a pipe without waiting for a signal: a FIFO with no reader
@@ -106,6 +106,7 @@ class OutputFile {
     int fd_ = -1;
     bool pipe_ = false;
     bool ended_ = false;
+    double lastTaken_ = 0;  // monotonic seconds of the last write the reader took
     int restoreFlags_ = -1;  // the shared standard output's flags, put back at the end
     std::optional<std::string> error_;
 };

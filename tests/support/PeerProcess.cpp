@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "shell/Gathering.h"
 #include "support/EventWaits.h"
 
 namespace testsupport {
@@ -76,6 +77,8 @@ PeerResult PeerProcess::Finish(std::chrono::milliseconds timeout) {
         timeout);
     Gather();
     const std::string& out = out_;
+    // A window the peer talked to has logged what it was sent once its lines are in place.
+    WaitFor([] { return !shell::SettleInProgress(); });
     result.out = out;
     result.err = err_;
     if (ended && process_->exitStatus() == QProcess::NormalExit) {

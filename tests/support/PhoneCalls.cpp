@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "shell/Gathering.h"
+
 namespace testsupport {
 
 Bytes Zelk(std::initializer_list<int> words, const Bytes& payload, std::size_t size) {
@@ -59,6 +61,10 @@ std::string Hex(const Bytes& bytes) {
 
 std::string HexOf(const Bytes& bytes) {
     return EachByte(bytes, "%02x");
+}
+
+bool WaitUntilSettled() {
+    return WaitFor([] { return !shell::SettleInProgress(); });
 }
 
 bool InTestNamespace() {

@@ -50,6 +50,9 @@ std::string Hex(const Bytes& bytes);
 // Two lower-case digits a byte, nothing between: as the peer's --hex takes it and tshark prints.
 std::string HexOf(const Bytes& bytes);
 
+// Dispatches events until the log's gathered lines are all in place, their slices done; bounded.
+bool WaitUntilSettled();
+
 // Whether the test namespace's names, resolver and private mounts are there.
 bool InTestNamespace();
 
@@ -77,7 +80,11 @@ class PeerCallTest : public ::testing::Test {
         return datagram ? datagram->bytes : Bytes{};
     }
     Bytes Next() { return Next(peer); }
-    std::string Memo() const { return window->Memo1->toPlainText().toStdString(); }
+    // The log once every line gathered so far is in place.
+    std::string Memo() const {
+        WaitUntilSettled();
+        return window->Memo1->toPlainText().toStdString();
+    }
 
     UdpPeer peer{"127.0.0.2"};
     std::unique_ptr<TForm1> window;

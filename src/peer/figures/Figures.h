@@ -77,8 +77,9 @@ class Figures final : public DatagramTap {
     // it, so a call's numbers are not taken for duplicates of the last one's, nor the pause
     // between them for spacing. The totals go on over every call.
     void StartCall(const DatagramEvent& ring, const std::string& caller);
-    // Each call's own figures, in order: the first kListedCalls of them.
-    static constexpr std::size_t kListedCalls = 1000;
+    // Each call's own figures, in order: the first kListedCalls of them, enough to tell a few calls
+    // apart while a load of Rings, each a call of its own, keeps the summary line short.
+    static constexpr std::size_t kListedCalls = 100;
     nlohmann::ordered_json Calls() const;
     std::uint64_t CallCount() const { return calls_; }
 
