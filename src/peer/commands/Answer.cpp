@@ -22,6 +22,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
         {"--save", options.save, FileRole::Document},
         {"--save", voiceBesideSave, FileRole::Document},
         {"--pcap", options.pcap, FileRole::Stream},
+        {"--report", options.report, FileRole::Document},
     };
     CheckFileUses(uses);
     FileHandle play = OpenToPlay(options.play);
@@ -44,6 +45,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     settings.playFd = play.Release();
     settings.record = &record;
     settings.impairments = options.impairments;
+    settings.collector = run.Collector();
     settings.requestLimit = options.count;
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     std::cerr << "udpphone-peer: answering on " << EndpointText(run.wire.Bound()) << std::endl;

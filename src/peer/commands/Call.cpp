@@ -16,6 +16,7 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
         {"--record", options.record, FileRole::Stream},
         {"--save", options.save, FileRole::Document},
         {"--pcap", options.pcap, FileRole::Stream},
+        {"--report", options.report, FileRole::Document},
     };
     CheckFileUses(uses);
     const in_addr address = Resolve(host.host, signals);
@@ -31,6 +32,7 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     settings.playFd = play.Release();
     settings.record = &record;
     settings.impairments = options.impairments;
+    settings.collector = run.Collector();
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     const sockaddr_in to = MakeEndpoint(address, host.port);
     session.StreamTo(to);

@@ -13,6 +13,7 @@
 
 #include "peer/Addresses.h"
 #include "peer/capture/CaptureReading.h"
+#include "peer/report/ReportData.h"
 #include "phone/PhoneDatagram.h"
 
 namespace peer {
@@ -140,6 +141,14 @@ void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true
     command.add_flag("--quiet", options.quiet, "No line for each datagram, only the summary");
 }
 
+void AddReportFile(CLI::App& command, std::string& report) {
+    command
+        .add_option("--report", report,
+                    "Write an HTML report of the run to FILE at its end: the summary and pictures "
+                    "of the voice spacing, the Seq, the replies and the steps")
+        ->type_name("FILE");
+}
+
 void AddTimeout(CLI::App& command, int& timeoutMs) {
     command.add_option("--timeout", timeoutMs, "Milliseconds to wait for each reply")
         ->check(CLI::Range(1, 86'400'000))
@@ -195,6 +204,10 @@ CLI::App* AddReport(CLI::App& app, ReportOptions& options) {
             },
             "", "end"));
     command->add_flag("--json", options.json, "One JSON object a line");
+    command
+        ->add_option("-o,--output", options.output,
+                     "Write an HTML report of every conversation reported to FILE")
+        ->type_name("FILE");
     return command;
 }
 
@@ -290,6 +303,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->add_option("--save", answer.save,
                      "Write the caller's side of what happened as a scenario to FILE")
         ->type_name("FILE");
+    AddReportFile(*answerCommand, answer.report);
 
     CallOptions call;
     CLI::App* callCommand =
@@ -314,6 +328,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->add_option("--save", call.save,
                      "Write what was sent and what came back as a scenario to FILE")
         ->type_name("FILE");
+    AddReportFile(*callCommand, call.report);
 
     SendOptions send;
     CLI::App* sendCommand =
@@ -389,6 +404,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->check(FiniteNumber(0, 100))
         ->capture_default_str();
     AddTimeout(*loadCommand, load.timeoutMs);
+    AddReportFile(*loadCommand, load.report);
 
     ScenarioOptions scenario;
     CLI::App* runCommand =
@@ -399,9 +415,16 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     runCommand->add_flag("--strict", scenario.strict,
                          "Fail when a datagram comes that no expectation takes");
     AddImpairments(*runCommand, scenario.impairments);
+    AddReportFile(*runCommand, scenario.report);
 
     ReportOptions report;
     CLI::App* reportCommand = AddReport(app, report);
+
+    // What the report says was run: the arguments as given, quoted for a shell.
+    const std::string commandLine =
+        ShellQuoted(std::span<const char* const>(argv, static_cast<std::size_t>(argc)));
+    answer.commandLine = call.commandLine = send.commandLine = load.commandLine =
+        scenario.commandLine = report.commandLine = commandLine;
 
     Parsed parsed;
     const std::vector<std::string> arguments = EmptyValuesApart(app, argc, argv);

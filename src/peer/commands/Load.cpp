@@ -11,6 +11,7 @@
 #include "peer/Clock.h"
 #include "peer/Files.h"
 #include "peer/commands/Subcommands.h"
+#include "peer/figures/LoadIntervals.h"
 #include "peer/figures/Unexpected.h"
 
 namespace peer {
@@ -59,7 +60,8 @@ class RingReplies {
 
 int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream}};
+    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream},
+                            {"--report", options.report, FileRole::Document}};
     CheckFileUses(uses);
     const in_addr address = Resolve(host.host, signals);
     Run run(options, signals);
@@ -74,6 +76,7 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     std::vector<Outgoing> batch(batchLimit);
 
     RingReplies replies;
+    LoadIntervals intervals;
     Unexpected strangers;
     auto take = [&](const DatagramEvent& event) {
         if (event.look.kind != Kind::Reply) {
@@ -84,6 +87,7 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
         } else if (event.look.header.Command == phone::CmdRing) {
             if (const auto latency = replies.Reply(event.look.header.Seq, event.stamp)) {
                 run.figures.AddReplyLatency(*latency);
+                intervals.Replied(event.t, *latency);
             }
         }
     };
@@ -127,6 +131,7 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
             }
             lastSend = now;
             run.wire.Send(std::span<const Outgoing>(batch).first(count));
+            intervals.Sent(now - run.origin, count);
             sent += count;
             ++batches;
         }
@@ -155,6 +160,10 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     }
     run.figures.CountAnswered(replies.Answered());
     run.figures.SetSendErrors(run.wire.SendErrors());
+    intervals.Finish();
+    if (ReportCollector* collector = run.Collector()) {
+        collector->AddLoadIntervals(intervals);
+    }
 
     const double answeredPercent =
         sent == 0 ? 0 : 100.0 * static_cast<double>(replies.Answered()) / static_cast<double>(sent);

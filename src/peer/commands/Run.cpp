@@ -37,6 +37,9 @@ Run::Run(const CommonOptions& options, SignalWatch& signals, const std::string& 
     if (!options.pcap.empty()) {
         capture = std::make_unique<Capture>(options.pcap, signals);
     }
+    if (!options.report.empty()) {
+        html = std::make_unique<HtmlReportFile>(options.report, options.commandLine, origin);
+    }
     Watch(wire);
     // A signal during the set-up ends the run before anything is sent.
     if (signals.Caught()) {
@@ -47,6 +50,9 @@ Run::Run(const CommonOptions& options, SignalWatch& signals, const std::string& 
 void Run::Watch(Wire& watched) {
     watched.AddTap(figures);
     watched.AddTap(report);
+    if (html) {
+        watched.AddTap(html->collector);
+    }
     if (capture) {
         capture->Watch(watched);
     }
@@ -80,6 +86,17 @@ int Run::Finish(nlohmann::ordered_json summary, const std::vector<std::string>& 
     }
     summary["verdict"] = fault ? "error" : reasons.empty() ? "pass" : "fail";
     summary["reasons"] = all;
+    if (html) {
+        // The page holds the summary as printed; one that could not be written is a fault of
+        // its own, which the printed summary then says.
+        if (auto failed =
+                html->Write(summary, EndpointText(wire.Bound()), MonotonicSeconds() - origin)) {
+            fault = fault ? *fault + "; " + *failed : *failed;
+            all.push_back(*failed);
+            summary["verdict"] = "error";
+            summary["reasons"] = all;
+        }
+    }
     report.Summary(summary);
     if (fault) {
         std::fprintf(stderr, "udpphone-peer: %s\n", fault->c_str());
@@ -93,7 +110,25 @@ int FinishInterrupted(const CommonOptions& options, const std::string& record) {
     nlohmann::ordered_json summary = Figures().Summary();
     summary["verdict"] = "fail";
     summary["reasons"] = nlohmann::ordered_json::array({Interrupted().what()});
+    std::optional<std::string> fault;
+    if (!options.report.empty()) {
+        // The report is there after a signal too, saying that nothing was sent.
+        try {
+            HtmlReportFile html(options.report, options.commandLine, MonotonicSeconds());
+            fault = html.Write(summary, "", 0);
+        } catch (const UsageError& error) {
+            fault = error.what();
+        }
+        if (fault) {
+            summary["verdict"] = "error";
+            summary["reasons"].push_back(*fault);
+        }
+    }
     report.Summary(summary);
+    if (fault) {
+        std::fprintf(stderr, "udpphone-peer: %s\n", fault->c_str());
+        return 2;
+    }
     return 1;
 }
 

@@ -11,6 +11,7 @@
 #include "peer/commands/Options.h"
 #include "peer/figures/Figures.h"
 #include "peer/figures/Report.h"
+#include "peer/report/HtmlReportFile.h"
 #include "peer/session/Signals.h"
 #include "peer/session/Wire.h"
 
@@ -30,16 +31,17 @@ int FinishInterrupted(const CommonOptions& options, const std::string& record = 
 // The datagram `send` sends, from its flags or its hex; UsageError when it cannot be built.
 std::vector<std::uint8_t> BuildDatagram(const SendOptions& options);
 
-// The socket and the taps every run has: the figures and the report watch the wire, and with
-// --pcap the capture (its file made here, before anything is sent). The report goes to standard
-// error when standard output carries the capture or the `record`ed voice ("-"). Interrupted
-// when a signal came during the set-up.
+// The socket and the taps every run has: the figures and the report watch the wire, with --pcap
+// the capture and with --report the HTML report's collector (their files made here, before
+// anything is sent). The report goes to standard error when standard output carries the capture
+// or the `record`ed voice ("-"). Interrupted when a signal came during the set-up.
 struct Run {
     Run(const CommonOptions& options, SignalWatch& signalWatch, const std::string& record = "");
     // Another socket of the run, bound to `address` (any port), watched by the same taps.
     Wire& AddWire(const in_addr& address);
-    // The summary with its verdict, last on standard output; the exit code: 2 after a capture
-    // (or `failedFile`) that could not be written (the verdict "error"), else 0 pass, 1 fail.
+    // The summary with its verdict, last on standard output, and the HTML report that holds it;
+    // the exit code: 2 after a capture, report (or `failedFile`) that could not be written (the
+    // verdict "error"), else 0 pass, 1 fail.
     int Finish(nlohmann::ordered_json summary, const std::vector<std::string>& reasons,
                const std::optional<std::string>& failedFile = std::nullopt);
 
@@ -50,7 +52,12 @@ struct Run {
     Report report;
     std::unique_ptr<OutputFile> lines;  // the report's, when standard output is a pipe
     std::unique_ptr<Capture> capture;
+    std::unique_ptr<HtmlReportFile> html;  // --report; written by Finish
     std::vector<std::unique_ptr<Wire>> otherWires;
+
+    // What the HTML report is told besides the datagrams (stalls, impairments, replies, steps,
+    // the load's intervals, the voice check's marks); null without --report.
+    ReportCollector* Collector() { return html ? &html->collector : nullptr; }
 
   private:
     void Watch(Wire& watched);
