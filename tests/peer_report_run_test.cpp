@@ -13,12 +13,17 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 
+#include "peer/figures/Exchanges.h"
+#include "peer/report/ReportHtml.h"
+#include "phone/PhoneDatagram.h"
 #include "support/Chromium.h"
 #include "support/PeerProcess.h"
 #include "support/PhoneCalls.h"
+#include "support/ReportSamples.h"
 #include "support/UdpPeer.h"
 
 using namespace std::chrono_literals;
@@ -366,5 +371,67 @@ TEST_F(PeerReportRunTest, ARunASignalEndsLeavesAWholeReportThatSaysSo) {
         EXPECT_TRUE(html.ends_with("</body>\n</html>\n"));
         ExpectIn(html, "<li>" + std::string(c.reason) + "</li>");
         ExpectIn(html, "<span class=\"verdict fail\">fail</span>");
+    }
+}
+
+// A capture's page with several conversations keeps each one's pictures apart: every id on the
+// page is its own, each conversation's prefixed with its number; what was not drawn is counted.
+TEST(PeerCaptureReportPageTest, SeveralConversationsShareOnePageWithoutSharingAnId) {
+    std::vector<peer::ReportData> conversations = {testsupport::MakeCall({}),
+                                                   testsupport::MakeLoad(1, 100)};
+    conversations[0].idPrefix = "c1-";
+    conversations[1].idPrefix = "c2-";
+    const std::vector<const peer::ReportData*> drawn = {&conversations[0], &conversations[1]};
+    const std::string html = peer::RenderCaptureReport(
+        {"two.pcap", "udpphone-peer report two.pcap -o two.html", {{"conversations", 3}}}, drawn,
+        1);
+    std::set<std::string> ids;
+    const std::regex id(R"re( id="([^"]+)")re");
+    for (std::sregex_iterator it(html.begin(), html.end(), id), end; it != end; ++it) {
+        EXPECT_TRUE(ids.insert((*it)[1]).second) << "twice: " << (*it)[1];
+    }
+    for (const char* expected :
+         {"capture", "c1-summary", "c1-spacing-sent", "c1-seq-received", "c1-replies",
+          "c1-scenario", "c1-steps", "c2-summary", "c2-load-counts", "c2-load-latency"}) {
+        EXPECT_TRUE(ids.count(expected)) << expected;
+    }
+    ExpectIn(html, "<h2>Conversation 2: ");
+    ExpectIn(html, "1 more conversations are not drawn here");
+}
+
+// A capture's requests each get their fate: answered with the latency from their own send, or
+// not, when their Seq went out again first or the capture ended before a reply.
+TEST(PeerCaptureReportPageTest, EveryRequestOfACaptureEndsAnsweredOrNot) {
+    peer::Figures figures;
+    peer::Exchanges exchanges(figures);
+    std::vector<peer::Exchanges::Ended> ended;
+    exchanges.Watch([&](const peer::Exchanges::Ended& each) { ended.push_back(each); });
+    const auto tell = [&](double t, bool outgoing, std::uint16_t seq, std::int16_t status) {
+        std::array<std::uint8_t, phone::kRequestSize> bytes{};
+        phone::BuildRequest(bytes, phone::CmdRing, seq, 1);
+        phone::WriteWord(bytes, phone::kOffsetStatus, static_cast<std::uint16_t>(status));
+        peer::DatagramEvent event;
+        event.outgoing = outgoing;
+        event.t = t;
+        event.stamp = 100 + t;
+        event.bytes = bytes;
+        event.look = peer::LookAt(bytes);
+        exchanges.OnDatagram(event);
+    };
+    tell(1, true, 5, 0);
+    tell(2, true, 5, 0);  // the first Ring with Seq 5 is given up
+    tell(2.25, false, 5, 1);
+    tell(3, true, 7, 0);  // told in the order sent, not by Seq
+    tell(4, true, 6, 0);
+    exchanges.TellUnanswered();
+    ASSERT_EQ(ended.size(), 4u);
+    const std::tuple<double, std::optional<std::int16_t>, std::optional<double>> expected[] = {
+        {1, std::nullopt, std::nullopt},
+        {2, 1, 0.25},
+        {3, std::nullopt, std::nullopt},
+        {4, std::nullopt, std::nullopt}};
+    for (std::size_t i = 0; i < ended.size(); ++i) {
+        EXPECT_EQ(std::tuple(ended[i].t, ended[i].status, ended[i].latency), expected[i]) << i;
+        EXPECT_EQ(ended[i].command, phone::CmdRing);
     }
 }

@@ -159,6 +159,7 @@ void HeadList(std::string& html, const ReportHead& head, const std::string& idPr
     html += "</dl>\n";
 }
 
+// `id` differs from every picture's: a page's ids are each its own.
 void Section(std::string& html, const ReportData& data, const char* id, const char* heading,
              const std::string& body, int level) {
     html += "<section id=\"" + EscapeText(data.idPrefix) + id + "\">\n" + Heading(level, heading) +
@@ -234,14 +235,14 @@ void Body(std::string& html, const ReportData& data, int level) {
                 level);
     }
     if (!data.replies.empty()) {
-        Section(html, data, "replies", "Replies", RepliesPicture(data), level);
+        Section(html, data, "requests", "Replies", RepliesPicture(data), level);
     }
     if (!data.load.empty()) {
         Section(html, data, "load", "Load", LoadCountsPicture(data) + LoadLatencyPicture(data),
                 level);
     }
     if (!data.steps.empty()) {
-        Section(html, data, "scenario", "Scenario", ScenarioPicture(data) + StepsTable(data),
+        Section(html, data, "scenario-run", "Scenario", ScenarioPicture(data) + StepsTable(data),
                 level);
     }
     if (!anyVoice && data.replies.empty() && data.load.empty() && data.steps.empty()) {
