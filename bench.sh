@@ -7,9 +7,11 @@
 # is met. The targets hold for an otherwise idle 2-core machine: the load is printed first.
 #
 # Usage: ./bench.sh [voice] [receive] [flood] [lookup] [startup] [peer-pacing] [peer-load]
-#        (all of them by default)
-# BENCH_STEP_SECONDS=N shortens each rate step (10 s) and BENCH_PACING_SECONDS=N the peer's
-# pacing run (60 s) for a trial; such a run is no record.
+#        [report-capture] [report-load] [report-cpu]   (all of them by default)
+# BENCH_STEP_SECONDS=N shortens each rate step (10 s), BENCH_PACING_SECONDS=N the peer's pacing
+# run (60 s), BENCH_REPORT_LOAD_SECONDS=N the load drawn with --report (60 s) and
+# BENCH_REPORT_CALL_SECONDS=N the calls timed with and without --report (600 s) for a trial; such
+# a run is no record.
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 
