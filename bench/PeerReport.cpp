@@ -46,9 +46,9 @@ double Seconds(const char* variable, double fallback) {
 // What a finished process used, as the kernel accounts it.
 struct Used {
     int exitCode = -1;
-    double wall = 0;       // seconds
-    double cpu = 0;        // user + system seconds
-    double residentMb = 0; // the largest resident size
+    double wall = 0;        // seconds
+    double cpu = 0;         // user + system seconds
+    double residentMb = 0;  // the largest resident size
 };
 
 // Starts `command`, pinned to `cpu` (taskset) when it is 0 or more, its standard output into
@@ -306,11 +306,25 @@ int PeerReportLoad(const std::vector<std::string>& arguments) {
                    "--reply-to-sender", "--quiet", "--json", "--receive-buffer", "4194304"},
                   1, "/dev/null");
         WaitForSocket(21920);
-        std::vector<std::string> command = {
-            peer,         "load",      "127.0.0.2:21920",    "--bind",        "127.0.0.3",
-            "--local-port", "21921",   "--kind",             "ring",          "--rate",
-            "100000",     "--duration", std::to_string(seconds), "--quiet",   "--json",
-            "--receive-buffer", "4194304", "--timeout", "2000"};
+        std::vector<std::string> command = {peer,
+                                            "load",
+                                            "127.0.0.2:21920",
+                                            "--bind",
+                                            "127.0.0.3",
+                                            "--local-port",
+                                            "21921",
+                                            "--kind",
+                                            "ring",
+                                            "--rate",
+                                            "100000",
+                                            "--duration",
+                                            std::to_string(seconds),
+                                            "--quiet",
+                                            "--json",
+                                            "--receive-buffer",
+                                            "4194304",
+                                            "--timeout",
+                                            "2000"};
         if (withReport) {
             command.insert(command.end(), {"--report", html});
         }
@@ -323,8 +337,8 @@ int PeerReportLoad(const std::vector<std::string>& arguments) {
     const Step plain = step(false);
     const Step drawn = step(true);
     const nlohmann::json& load = drawn.summary["load"];
-    const bool all = drawn.load.exitCode == 0 && load["answered"] == load["sent"] &&
-                     Get(load["sent"], 0) > 0;
+    const bool all =
+        drawn.load.exitCode == 0 && load["answered"] == load["sent"] && Get(load["sent"], 0) > 0;
     Row("8 Peer report: load --report, Ring requests at 100,000/s for " + Format(seconds, 0) +
             " s against answer --reply-to-sender",
         Format(Get(load["answered_percent"], 0), 3) + " % answered at " +
@@ -359,11 +373,21 @@ int PeerReportCpu(const std::vector<std::string>& arguments) {
                    "21931", "--play", voice, "--until", "disconnect", "--quiet", "--json"},
                   1, "/dev/null");
         WaitForSocket(21930);
-        std::vector<std::string> command = {peer,       "call",     "127.0.0.2:21930",
-                                            "--bind",   "127.0.0.3", "--local-port",
-                                            "21931",    "--play",   voice,
-                                            "--talk-seconds", std::to_string(seconds), "--quiet",
-                                            "--json",   "--timeout", "5000"};
+        std::vector<std::string> command = {peer,
+                                            "call",
+                                            "127.0.0.2:21930",
+                                            "--bind",
+                                            "127.0.0.3",
+                                            "--local-port",
+                                            "21931",
+                                            "--play",
+                                            voice,
+                                            "--talk-seconds",
+                                            std::to_string(seconds),
+                                            "--quiet",
+                                            "--json",
+                                            "--timeout",
+                                            "5000"};
         if (withReport) {
             command.insert(command.end(), {"--report", html});
         }
