@@ -55,6 +55,10 @@ class Conversation {
     void AddTap(DatagramTap& tap) { taps_.push_back(&tap); }
 
     const Endpoint local, remote;
+    // The first datagram's stamp: real-time seconds since the epoch.
+    double StartedAt() const {
+        return static_cast<double>(startSeconds_) + static_cast<double>(startNanoseconds_) * 1e-9;
+    }
     Figures figures;
     Exchanges exchanges{figures};
 

@@ -25,6 +25,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
         {"--pcap", options.pcap, FileRole::Stream},
         {"--expect-voice", options.expectVoice.file, FileRole::Source},
         {"--junit", options.junit, FileRole::Document},
+        {"--report", options.report, FileRole::Document},
     };
     CheckFileUses(uses);
     FileHandle play = OpenToPlay(options.play);
@@ -54,6 +55,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     settings.playFd = play.Release();
     settings.record = &record;
     settings.impairments = options.impairments;
+    settings.collector = run.Collector();
     settings.requestLimit = options.count;
     settings.ticker = run.ShowProgress(options.duration);
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
@@ -93,7 +95,7 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     summary["calls"] = run.figures.Calls();
     verdict.Pass("voice pacing", "pacing").output = PacingFigures(summary);
     if (expected) {
-        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict);
+        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict, run.Collector());
     }
     return run.Finish(summary, verdict, saveFault);
 }

@@ -21,6 +21,7 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
         {"--pcap", options.pcap, FileRole::Stream},
         {"--expect-voice", options.expectVoice.file, FileRole::Source},
         {"--junit", options.junit, FileRole::Document},
+        {"--report", options.report, FileRole::Document},
     };
     CheckFileUses(uses);
     const in_addr address = Resolve(host.host, signals);
@@ -46,6 +47,7 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     settings.record = &record;
     settings.impairments = options.impairments;
     settings.ticker = run.ShowProgress(talking);
+    settings.collector = run.Collector();
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     const sockaddr_in to = MakeEndpoint(address, host.port);
     session.StreamTo(to);
@@ -128,7 +130,7 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     summary["unexpected_datagrams"] = session.Strangers().List();
     verdict.Pass("voice pacing", "pacing").output = PacingFigures(summary);
     if (expected) {
-        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict);
+        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict, run.Collector());
     }
     return run.Finish(summary, verdict, recorder ? recorder->Finish() : std::nullopt);
 }

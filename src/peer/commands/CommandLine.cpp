@@ -13,6 +13,7 @@
 
 #include "peer/Addresses.h"
 #include "peer/capture/CaptureReading.h"
+#include "peer/report/ReportData.h"
 #include "phone/PhoneDatagram.h"
 
 namespace peer {
@@ -166,6 +167,14 @@ void AddExpectVoice(CLI::App& command, VoiceExpectation& expectation) {
         ->capture_default_str();
 }
 
+void AddReportFile(CLI::App& command, std::string& report) {
+    command
+        .add_option("--report", report,
+                    "Write an HTML report of the run to FILE at its end: the summary and pictures "
+                    "of the voice spacing, the Seq, the replies and the steps")
+        ->type_name("FILE");
+}
+
 void AddTimeout(CLI::App& command, int& timeoutMs) {
     command.add_option("--timeout", timeoutMs, "Milliseconds to wait for each reply")
         ->check(CLI::Range(1, 86'400'000))
@@ -221,6 +230,10 @@ CLI::App* AddReport(CLI::App& app, ReportOptions& options) {
             },
             "", "end"));
     command->add_flag("--json", options.json, "One JSON object a line");
+    command
+        ->add_option("-o,--output", options.output,
+                     "Write an HTML report of every conversation reported to FILE")
+        ->type_name("FILE");
     return command;
 }
 
@@ -318,6 +331,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->add_option("--save", answer.save,
                      "Write the caller's side of what happened as a scenario to FILE")
         ->type_name("FILE");
+    AddReportFile(*answerCommand, answer.report);
 
     CallOptions call;
     CLI::App* callCommand =
@@ -344,6 +358,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->add_option("--save", call.save,
                      "Write what was sent and what came back as a scenario to FILE")
         ->type_name("FILE");
+    AddReportFile(*callCommand, call.report);
 
     SendOptions send;
     CLI::App* sendCommand =
@@ -420,6 +435,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->capture_default_str();
     AddTimeout(*loadCommand, load.timeoutMs);
     AddInterval(*loadCommand, load);
+    AddReportFile(*loadCommand, load.report);
 
     ScenarioOptions scenario;
     CLI::App* runCommand =
@@ -432,9 +448,16 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     AddImpairments(*runCommand, scenario.impairments);
     AddExpectVoice(*runCommand, scenario.expectVoice);
     AddInterval(*runCommand, scenario);
+    AddReportFile(*runCommand, scenario.report);
 
     ReportOptions report;
     CLI::App* reportCommand = AddReport(app, report);
+
+    // What the report says was run: the arguments as given, quoted for a shell.
+    const std::string commandLine =
+        ShellQuoted(std::span<const char* const>(argv, static_cast<std::size_t>(argc)));
+    answer.commandLine = call.commandLine = send.commandLine = load.commandLine =
+        scenario.commandLine = report.commandLine = commandLine;
 
     Parsed parsed;
     const std::vector<std::string> arguments = EmptyValuesApart(app, argc, argv);

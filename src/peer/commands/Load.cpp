@@ -62,7 +62,8 @@ class RingReplies {
 int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
     const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream},
-                            {"--junit", options.junit, FileRole::Document}};
+                            {"--junit", options.junit, FileRole::Document},
+                            {"--report", options.report, FileRole::Document}};
     CheckFileUses(uses);
     const in_addr address = Resolve(host.host, signals);
     Run run(options, signals);
@@ -186,6 +187,9 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     intervals.Finish();
     run.figures.CountAnswered(replies.Answered());
     run.figures.SetSendErrors(run.wire.SendErrors());
+    if (ReportCollector* collector = run.Collector()) {
+        collector->AddLoadIntervals(intervals);
+    }
 
     const double answeredPercent =
         sent == 0 ? 0 : 100.0 * static_cast<double>(replies.Answered()) / static_cast<double>(sent);

@@ -20,8 +20,10 @@ struct CommonOptions {
     // 4 MiB holds several seconds of requests at full speed while the process is descheduled.
     int receiveBuffer = 4 << 20;
     std::int32_t target = 1;
-    std::string pcap;   // capture file; empty: none
-    std::string junit;  // JUnit file; empty: none
+    std::string pcap;         // capture file; empty: none
+    std::string junit;        // JUnit file; empty: none
+    std::string report;       // --report: the HTML report's file; empty: none
+    std::string commandLine;  // as typed, quoted: what the report says was run
     // Seconds between the running figures' lines (call, answer, load, run); none: no lines.
     std::optional<double> interval;
 };
@@ -100,6 +102,8 @@ struct ReportOptions {
     std::string conversation;  // "A:P-B:P"; empty: every one
     std::string local;         // "A:P" or "A"; empty: the first requester of each
     bool json = false;
+    std::string output;       // -o: the HTML report's file; empty: none
+    std::string commandLine;  // as typed, quoted
 };
 
 }  // namespace peer

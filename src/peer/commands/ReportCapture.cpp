@@ -1,12 +1,20 @@
 // report: the figures of every call in a capture, as a live run of either end would have given
 // them. One line for the capture, then one summary a conversation: with --json each is a JSON
 // object on a line of its own, so a script reads the capture's counts from the first line and a
-// one-call capture's summary from the last, as it reads a live run's.
+// one-call capture's summary from the last, as it reads a live run's. With -o, the same as an
+// HTML report, as --report draws a live run.
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
+#include "peer/Files.h"
 #include "peer/capture/CaptureReading.h"
 #include "peer/commands/Subcommands.h"
+#include "peer/report/CaptureReport.h"
 
 namespace peer {
 namespace {
@@ -40,10 +48,20 @@ void PrintCapture(const nlohmann::ordered_json& capture, bool json) {
 }  // namespace
 
 int RunReport(const ReportOptions& options, SignalWatch& signals) {
+    if (!options.output.empty()) {
+        const FileUse uses[] = {{"CAPTURE", options.capture, FileRole::Source},
+                                {"--output", options.output, FileRole::Document}};
+        CheckFileUses(uses);
+    }
+    FileHandle page = OpenToWrite(options.output, "--output");
     CaptureReading reading(options.capture, ChoiceOf(options), [&] { return signals.Caught(); });
     reading.Survey();
     // Every tap of a conversation is in place before the second reading (Conversation::AddTap):
     // one added later would miss its datagrams.
+    std::optional<CaptureReport> html;
+    if (page.Get() >= 0) {
+        html.emplace(reading);
+    }
     reading.Replay();
 
     PrintCapture(reading.Summary(), options.json);
@@ -52,6 +70,18 @@ int RunReport(const ReportOptions& options, SignalWatch& signals) {
         output.Summary(conversation->Summary());
     }
     std::fflush(stdout);
+    // What was read of a damaged capture is drawn too, as it is printed.
+    if (html) {
+        const std::string text = html->Render(reading, options.commandLine);
+        if (!WriteAll(page.Get(), text.data(), text.size())) {
+            const std::string reason = std::strerror(errno);
+            // Half a page would read as a whole one that says less.
+            [[maybe_unused]] const int emptied = ::ftruncate(page.Get(), 0);
+            std::fprintf(stderr, "udpphone-peer: --output: cannot write \"%s\": %s\n",
+                         options.output.c_str(), reason.c_str());
+            return 2;
+        }
+    }
     if (reading.Damage()) {
         std::fprintf(stderr, "udpphone-peer: %s\n", reading.Damage()->c_str());
         return 2;

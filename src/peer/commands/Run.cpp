@@ -58,6 +58,9 @@ Run::Run(const CommonOptions& options, SignalWatch& signals, const std::string& 
     if (!options.pcap.empty()) {
         capture = std::make_unique<Capture>(options.pcap, signals);
     }
+    if (!options.report.empty()) {
+        html = std::make_unique<HtmlReportFile>(options.report, options.commandLine, origin);
+    }
     Watch(wire);
     // A signal during the set-up ends the run before anything is sent.
     if (signals.Caught()) {
@@ -68,6 +71,9 @@ Run::Run(const CommonOptions& options, SignalWatch& signals, const std::string& 
 void Run::Watch(Wire& watched) {
     watched.AddTap(figures);
     watched.AddTap(report);
+    if (html) {
+        watched.AddTap(html->collector);
+    }
     if (capture) {
         capture->Watch(watched);
     }
@@ -131,6 +137,17 @@ int Run::Finish(nlohmann::ordered_json summary, const Verdict& verdict,
     }
     summary["verdict"] = fault ? "error" : reasons.empty() ? "pass" : "fail";
     summary["reasons"] = all;
+    if (html) {
+        // The page holds the summary as printed; one that could not be written is a fault of
+        // its own, which the printed summary then says.
+        if (auto failed =
+                html->Write(summary, EndpointText(wire.Bound()), MonotonicSeconds() - origin)) {
+            fault = fault ? *fault + "; " + *failed : *failed;
+            all.push_back(*failed);
+            summary["verdict"] = "error";
+            summary["reasons"] = all;
+        }
+    }
     if (junit_.Get() >= 0) {
         const std::string xml =
             VerdictJUnit(verdict, startedAt, MonotonicSeconds() - origin, summary, fault);
@@ -157,13 +174,25 @@ int FinishInterrupted(const CommonOptions& options, const std::string& record) {
     summary["verdict"] = "fail";
     summary["reasons"] = verdict.Reasons();
     std::optional<std::string> fault;
+    if (!options.report.empty()) {
+        // The report is there after a signal too, saying that nothing was sent.
+        try {
+            HtmlReportFile html(options.report, options.commandLine, MonotonicSeconds());
+            fault = html.Write(summary, "", 0);
+        } catch (const UsageError& error) {
+            fault = error.what();
+        }
+    }
     if (!options.junit.empty()) {
         try {
             const FileHandle junit = OpenToWrite(options.junit, "--junit");
-            fault = WriteJUnit(junit.Get(), options.junit,
-                               VerdictJUnit(verdict, RealtimeSeconds(), 0, summary, std::nullopt));
+            if (auto error = WriteJUnit(
+                    junit.Get(), options.junit,
+                    VerdictJUnit(verdict, RealtimeSeconds(), 0, summary, std::nullopt))) {
+                fault = fault ? *fault + "; " + *error : *error;
+            }
         } catch (const UsageError& error) {
-            fault = error.what();
+            fault = fault ? *fault + "; " + error.what() : std::string(error.what());
         }
     }
     if (fault) {

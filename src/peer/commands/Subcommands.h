@@ -13,6 +13,7 @@
 #include "peer/figures/Figures.h"
 #include "peer/figures/Report.h"
 #include "peer/progress/Progress.h"
+#include "peer/report/HtmlReportFile.h"
 #include "peer/session/Signals.h"
 #include "peer/session/Wire.h"
 
@@ -33,10 +34,11 @@ int FinishInterrupted(const CommonOptions& options, const std::string& record = 
 // The datagram `send` sends, from its flags or its hex; UsageError when it cannot be built.
 std::vector<std::uint8_t> BuildDatagram(const SendOptions& options);
 
-// The socket and the taps every run has: the figures and the report watch the wire, and with
-// --pcap the capture (its file made here, before anything is sent, as the --junit file is). The
-// report goes to standard error when standard output carries the capture or the `record`ed voice
-// ("-"). Interrupted when a signal came during the set-up.
+// The socket and the taps every run has: the figures and the report watch the wire, with --pcap
+// the capture and with --report the HTML report's collector (their files made here, before
+// anything is sent, as the --junit file is). The report goes to standard error when standard
+// output carries the capture or the `record`ed voice ("-"). Interrupted when a signal came during
+// the set-up.
 struct Run {
     Run(const CommonOptions& options, SignalWatch& signalWatch, const std::string& record = "");
     // Another socket of the run, bound to `address` (any port), watched by the same taps.
@@ -46,9 +48,9 @@ struct Run {
     // The running figures, where a terminal or --interval asks for them (else null), planned to
     // last `planned` seconds if that is known.
     Progress* ShowProgress(std::optional<double> planned, bool load = false);
-    // The summary with its verdict, last on standard output, and the --junit file; the exit
-    // code: 2 after a capture, JUnit (or `failedFile`) that could not be written (the verdict
-    // "error"), else 0 pass, 1 fail.
+    // The summary with its verdict, last on standard output, the HTML report that holds it and
+    // the --junit file; the exit code: 2 after a capture, report, JUnit (or `failedFile`) that
+    // could not be written (the verdict "error"), else 0 pass, 1 fail.
     int Finish(nlohmann::ordered_json summary, const Verdict& verdict,
                const std::optional<std::string>& failedFile = std::nullopt);
 
@@ -60,8 +62,13 @@ struct Run {
     Report report;
     std::unique_ptr<OutputFile> lines;  // the report's, when standard output is a pipe
     std::unique_ptr<Capture> capture;
+    std::unique_ptr<HtmlReportFile> html;  // --report; written by Finish
     std::vector<std::unique_ptr<Wire>> otherWires;
     std::unique_ptr<Progress> progress;
+
+    // What the HTML report is told besides the datagrams (stalls, impairments, replies, steps,
+    // the load's intervals, the voice check's marks); null without --report.
+    ReportCollector* Collector() { return html ? &html->collector : nullptr; }
 
   private:
     void Watch(Wire& watched);

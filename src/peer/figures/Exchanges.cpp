@@ -1,6 +1,8 @@
 #include "peer/figures/Exchanges.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "phone/PhoneDatagram.h"
 
@@ -59,7 +61,11 @@ void Exchanges::OnDatagram(const DatagramEvent& event) {
     if (event.look.kind == Kind::Request) {
         ++(event.outgoing ? requestsSent_ : requestsReceived_)[header.Command];
         if (event.outgoing) {
-            At(header.Seq) = {event.stamp, header.Command, true};
+            Request& request = At(header.Seq);
+            if (watcher_ && request.waiting) {
+                watcher_({request.t, request.command, std::nullopt, std::nullopt});
+            }
+            request = {event.t, event.stamp, header.Command, true};
         }
     } else if (event.look.kind == Kind::Reply) {
         ++(event.outgoing ? repliesSent_ : repliesReceived_)[header.Command][header.Status];
@@ -69,8 +75,31 @@ void Exchanges::OnDatagram(const DatagramEvent& event) {
                 request.waiting = false;
                 figures_.AddReplyLatency(event.stamp - request.stamp);
                 figures_.CountAnswered();
+                if (watcher_) {
+                    watcher_(
+                        {request.t, request.command, header.Status, event.stamp - request.stamp});
+                }
             }
         }
+    }
+}
+
+void Exchanges::TellUnanswered() {
+    if (!watcher_) {
+        return;
+    }
+    std::vector<const Request*> waiting;
+    for (const auto& page : pages_) {
+        for (std::size_t i = 0; page && i < page->size(); ++i) {
+            if ((*page)[i].waiting) {
+                waiting.push_back(&(*page)[i]);
+            }
+        }
+    }
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [](const Request* a, const Request* b) { return a->t < b->t; });
+    for (const Request* request : waiting) {
+        watcher_({request->t, request->command, std::nullopt, std::nullopt});
     }
 }
 

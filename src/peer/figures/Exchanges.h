@@ -6,9 +6,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "peer/figures/Figures.h"
 #include "peer/session/Wire.h"
@@ -20,6 +22,18 @@ class Exchanges final : public DatagramTap {
     explicit Exchanges(Figures& figures) : figures_(figures) {}
     void OnDatagram(const DatagramEvent& event) override;
 
+    // One of this end's requests, once its fate is known: answered, or not (its Seq went out
+    // again first, or the end came: TellUnanswered).
+    struct Ended {
+        double t = 0;  // when it was sent (DatagramEvent::t)
+        std::int16_t command = 0;
+        std::optional<std::int16_t> status;  // none: no reply
+        std::optional<double> latency;       // seconds
+    };
+    void Watch(std::function<void(const Ended&)> watcher) { watcher_ = std::move(watcher); }
+    // The requests still waiting for a reply, in the order they were sent, to the watcher.
+    void TellUnanswered();
+
     // {"requests_sent": {"ring": 1, ...}, "requests_received": ..., "replies_sent": {"ring":
     // {"accepted": 1}, ...}, "replies_received": ...}; commands and statuses the protocol does
     // not name appear as their numbers.
@@ -27,6 +41,7 @@ class Exchanges final : public DatagramTap {
 
   private:
     struct Request {
+        double t = 0;
         double stamp = 0;
         std::int16_t command = 0;
         bool waiting = false;
@@ -39,6 +54,7 @@ class Exchanges final : public DatagramTap {
     bool Known(std::uint16_t seq) const { return pages_[seq >> 8] != nullptr; }
 
     Figures& figures_;
+    std::function<void(const Ended&)> watcher_;
     std::array<std::unique_ptr<std::array<Request, 256>>, 256> pages_;
     Counts requestsSent_, requestsReceived_;
     std::map<std::int16_t, Counts> repliesSent_, repliesReceived_;

@@ -148,8 +148,10 @@ std::string SpacingPicture(const ReportData& data, Direction direction) {
     const Ticks yTicks = RoundTicks(lo, hi, 6);
     const Scale y(yTicks.lo, yTicks.hi, plot.Bottom(), plot.top);
 
+    // A capture cannot know the sender's schedule or impairments: its summary has no stalls.
+    const bool scheduleKnown = SummaryFigure(data.head.summary, {"stalls"}).has_value();
     std::vector<MarkKind> lanes;
-    if (sent) {
+    if (sent && scheduleKnown) {
         lanes.push_back(MarkKind::Stall);
         for (const MarkKind kind :
              {MarkKind::Dropped, MarkKind::Duplicated, MarkKind::Reordered, MarkKind::Delayed}) {
@@ -157,7 +159,7 @@ std::string SpacingPicture(const ReportData& data, Direction direction) {
                 lanes.push_back(kind);
             }
         }
-    } else {
+    } else if (!sent) {
         lanes = {MarkKind::SeqGap, MarkKind::SeqDuplicate, MarkKind::SeqReorder};
     }
     const double lanesTop = plot.Bottom() + 8;
@@ -171,14 +173,16 @@ std::string SpacingPicture(const ReportData& data, Direction direction) {
         desc += "Each pixel column shows the least and the greatest spacing in it. ";
     }
     desc += SpreadText(data.head.summary, key) + " Nominal 47 ms with a band of ±1 ms. ";
-    if (sent) {
+    if (sent && scheduleKnown) {
         desc += MarksText(data, {MarkKind::Stall, MarkKind::Dropped, MarkKind::Duplicated,
                                  MarkKind::Reordered, MarkKind::Delayed});
+    } else if (sent) {
+        desc += "Stalls and impairments of the sender are not known from a capture.";
     } else {
         desc += MarksText(data, {MarkKind::SeqGap, MarkKind::SeqDuplicate, MarkKind::SeqReorder});
     }
 
-    Svg svg(sent ? "spacing-sent" : "spacing-received", kWidth, int(axisY + 36),
+    Svg svg(data.idPrefix + (sent ? "spacing-sent" : "spacing-received"), kWidth, int(axisY + 36),
             sent ? "Spacing of the voice sent" : "Spacing of the voice received", desc);
     DrawValueAxis(svg, plot, y, yTicks, "spacing (ms)");
     svg.Rect(plot.left, y(kNominalMs + 1), plot.width, y(kNominalMs - 1) - y(kNominalMs + 1),
@@ -244,7 +248,8 @@ std::string HistogramPicture(const ReportData& data, Direction direction) {
     }
 
     Svg svg(
-        sent ? "histogram-sent" : "histogram-received", kWidth, int(plot.Bottom() + 44),
+        data.idPrefix + (sent ? "histogram-sent" : "histogram-received"), kWidth,
+        int(plot.Bottom() + 44),
         sent ? "Spacing histogram of the voice sent" : "Spacing histogram of the voice received",
         desc);
     DrawValueAxis(svg, plot, y, yTicks, "spacings");
@@ -348,7 +353,8 @@ std::string SeqPicture(const ReportData& data) {
                 " missing chunks.";
     }
 
-    Svg svg("seq-received", kWidth, int(axisY + 36), "Seq of the voice received", desc);
+    Svg svg(data.idPrefix + "seq-received", kWidth, int(axisY + 36), "Seq of the voice received",
+            desc);
     DrawValueAxis(svg, plot, y, yTicks, "Seq");
     DrawColumns(svg, plot, y, reduced, 1, "data received");
     DrawLanes(svg, plot, data, lanes, span, lanesTop);
@@ -387,7 +393,7 @@ std::string RepliesPicture(const ReportData& data) {
     desc += ", " + std::to_string(unanswered) + " without a reply. " +
             SpreadText(data.head.summary, "reply_latency_ms");
 
-    Svg svg("replies", kWidth, int(axisY + 36), "Reply latency", desc);
+    Svg svg(data.idPrefix + "replies", kWidth, int(axisY + 36), "Reply latency", desc);
     DrawValueAxis(svg, plot, y, yTicks, "latency (ms)");
     if (data.replies.size() <= kReplyDots) {
         const bool labelled = data.replies.size() <= kReplyLabels;
@@ -465,7 +471,8 @@ std::string LoadCountsPicture(const ReportData& data) {
     desc += ".";
 
     const double axisY = plot.Bottom();
-    Svg svg("load-counts", kWidth, int(axisY + 36), "Requests and replies per " + per, desc);
+    Svg svg(data.idPrefix + "load-counts", kWidth, int(axisY + 36),
+            "Requests and replies per " + per, desc);
     DrawValueAxis(svg, plot, y, yTicks, "per " + per);
     svg.Path(sentLine, "series load-sent");
     svg.Path(repliesLine, "series load-replies");
@@ -517,7 +524,8 @@ std::string LoadLatencyPicture(const ReportData& data) {
                              SpreadText(data.head.summary, "reply_latency_ms");
 
     const double axisY = plot.Bottom();
-    Svg svg("load-latency", kWidth, int(axisY + 36), "Reply latency per " + per, desc);
+    Svg svg(data.idPrefix + "load-latency", kWidth, int(axisY + 36), "Reply latency per " + per,
+            desc);
     DrawValueAxis(svg, plot, y, yTicks, "latency (ms)");
     svg.Path(lines[2], "series load-largest");
     svg.Path(lines[1], "series load-p99");
@@ -560,7 +568,7 @@ std::string ScenarioPicture(const ReportData& data) {
 
     const double axisY = plot.Bottom() + 4;
     const double height = axisY + 36 + (failed != nullptr ? 18 : 0);
-    Svg svg("scenario", kWidth, int(height), "Scenario steps", desc);
+    Svg svg(data.idPrefix + "scenario", kWidth, int(height), "Scenario steps", desc);
     const bool named = rowHeight >= 11;
     for (std::size_t i = 0; i < rows; ++i) {
         const StepRecord& step = data.steps[i];

@@ -117,12 +117,13 @@ void ReportData::AddMark(const Mark& mark) {
     }
 }
 
-void ReportData::AddReply(ReplyRecord reply) {
+std::optional<std::size_t> ReportData::AddReply(ReplyRecord reply) {
     if (replies.size() < kReplyCap) {
         replies.push_back(std::move(reply));
-    } else {
-        ++repliesOmitted;
+        return replies.size() - 1;
     }
+    ++repliesOmitted;
+    return std::nullopt;
 }
 
 void ReportData::AddStep(StepRecord step) {

@@ -152,6 +152,8 @@ struct ReportData {
     static constexpr std::size_t kStepCap = 1 << 16;
 
     ReportHead head;
+    // Put before every id the report's page gives: a page may hold several reports.
+    std::string idPrefix;
     VoiceTrace sent, received;
     TimeSeries receivedSeq;   // the Seq of each voice datagram received
     std::vector<Mark> marks;  // in the order they were made; at most kMarkCap
@@ -166,7 +168,8 @@ struct ReportData {
     std::uint64_t stepsOmitted = 0;
 
     void AddMark(const Mark& mark);
-    void AddReply(ReplyRecord reply);
+    // Where the reply was kept, to be completed when it comes; none past the cap.
+    std::optional<std::size_t> AddReply(ReplyRecord reply);
     void AddStep(StepRecord step);
     // The time the pictures span: from 0 to the run's length or the last thing seen.
     double Span() const;

@@ -112,34 +112,18 @@ void Row(std::string& html, const std::string& name, const std::string& value, b
             (code ? "</code>" : "") + "</dd>\n";
 }
 
-void Head(std::string& html, const ReportHead& head) {
-    const std::string verdict = head.verdict.empty() ? "unknown" : head.verdict;
-    const char* tone = verdict == "pass" ? "pass" : verdict == "fail" ? "fail" : "other";
-    html += "<header>\n<h1>udpphone-peer report: <span class=\"verdict " + std::string(tone) +
-            "\">" + EscapeText(verdict) + "</span></h1>\n<dl class=\"head\">\n";
-    Row(html, "Command line", head.commandLine, true);
-    Row(html, "Local", head.local.empty() ? "unknown" : head.local);
-    Row(html, "Peer", head.peer.empty() ? "unknown" : head.peer);
-    Row(html, "Started", StartText(head.startedAt));
-    Row(html, "Length", Num(head.lengthSeconds, 3) + " s");
-    Row(html, "Verdict", verdict);
-    html += "<dt>Reasons</dt><dd>";
-    if (head.reasons.empty()) {
-        html += "none";
-    } else {
-        html += "<ul id=\"reasons\">";
-        for (const std::string& reason : head.reasons) {
-            html += "<li>" + EscapeText(reason) + "</li>";
-        }
-        html += "</ul>";
-    }
-    html += "</dd>\n</dl>\n</header>\n";
+std::string Heading(int level, const std::string& text) {
+    const std::string tag = "h" + std::to_string(level);
+    return "<" + tag + ">" + text + "</" + tag + ">\n";
+}
 
+// Every figure of a summary as a table row, nested names joined with dots.
+void SummaryTable(std::string& html, const nlohmann::ordered_json& summary, const std::string& id,
+                  const std::string& heading, const std::string& caption, int level) {
     std::vector<std::pair<std::string, std::string>> rows;
-    Flatten(head.summary, "", rows);
-    html +=
-        "<section id=\"summary\">\n<h2>Summary</h2>\n<table>\n"
-        "<caption>Every figure of the summary, as printed</caption>\n";
+    Flatten(summary, "", rows);
+    html += "<section id=\"" + EscapeText(id) + "\">\n" + Heading(level, heading) +
+            "<table>\n<caption>" + caption + "</caption>\n";
     for (const auto& [name, value] : rows) {
         html += "<tr><th scope=\"row\">" + EscapeText(name) + "</th><td class=\"number\">" +
                 EscapeText(value) + "</td></tr>\n";
@@ -147,9 +131,39 @@ void Head(std::string& html, const ReportHead& head) {
     html += "</table>\n</section>\n";
 }
 
-void Section(std::string& html, const char* id, const char* heading, const std::string& body) {
-    html += "<section id=\"" + std::string(id) + "\">\n<h2>" + heading + "</h2>\n" + body +
-            "</section>\n";
+// The head's list: what ran (or what was read), its ends and times, and the verdict where the
+// report has one (a capture's conversations have none).
+void HeadList(std::string& html, const ReportHead& head, const std::string& idPrefix) {
+    html += "<dl class=\"head\">\n";
+    if (!head.commandLine.empty()) {
+        Row(html, "Command line", head.commandLine, true);
+    }
+    Row(html, "Local", head.local.empty() ? "unknown" : head.local);
+    Row(html, "Peer", head.peer.empty() ? "unknown" : head.peer);
+    Row(html, "Started", StartText(head.startedAt));
+    Row(html, "Length", Num(head.lengthSeconds, 3) + " s");
+    if (!head.verdict.empty()) {
+        Row(html, "Verdict", head.verdict);
+        html += "<dt>Reasons</dt><dd>";
+        if (head.reasons.empty()) {
+            html += "none";
+        } else {
+            html += "<ul id=\"" + EscapeText(idPrefix) + "reasons\">";
+            for (const std::string& reason : head.reasons) {
+                html += "<li>" + EscapeText(reason) + "</li>";
+            }
+            html += "</ul>";
+        }
+        html += "</dd>\n";
+    }
+    html += "</dl>\n";
+}
+
+// `id` differs from every picture's: a page's ids are each its own.
+void Section(std::string& html, const ReportData& data, const char* id, const char* heading,
+             const std::string& body, int level) {
+    html += "<section id=\"" + EscapeText(data.idPrefix) + id + "\">\n" + Heading(level, heading) +
+            body + "</section>\n";
 }
 
 std::string Note(const std::string& text) {
@@ -157,11 +171,11 @@ std::string Note(const std::string& text) {
 }
 
 std::string StepsTable(const ReportData& data) {
-    std::string html =
-        "<table id=\"steps\">\n<caption>The scenario's steps</caption>\n<tr><th scope=\"col\">"
-        "Line</th><th scope=\"col\">Start (s)</th><th scope=\"col\">End (s)</th>"
-        "<th scope=\"col\">Outcome</th><th scope=\"col\">Step</th><th scope=\"col\">Reason</th>"
-        "</tr>\n";
+    std::string html = "<table id=\"" + EscapeText(data.idPrefix) +
+                       "steps\">\n<caption>The scenario's steps</caption>\n<tr><th scope=\"col\">"
+                       "Line</th><th scope=\"col\">Start (s)</th><th scope=\"col\">End (s)</th>"
+                       "<th scope=\"col\">Outcome</th><th scope=\"col\">Step</th><th "
+                       "scope=\"col\">Reason</th></tr>\n";
     const std::size_t rows = std::min(data.steps.size(), kStepTableRows);
     for (std::size_t i = 0; i < rows; ++i) {
         const StepRecord& step = data.steps[i];
@@ -184,24 +198,22 @@ std::string StepsTable(const ReportData& data) {
     return html;
 }
 
-}  // namespace
+std::string PageStart(const std::string& title) {
+    return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+           // Nothing may be fetched: the file shows the same anywhere, and tells no one it was
+           // opened.
+           "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+           "style-src 'unsafe-inline'\">\n"
+           "<meta name=\"color-scheme\" content=\"light dark\">\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
+           EscapeText(title) + "</title>\n<style>" + std::string(kStyle) +
+           "</style>\n</head>\n<body>\n";
+}
 
-std::string RenderReport(const ReportData& data) {
-    const ReportHead& head = data.head;
-    std::string html =
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        // Nothing may be fetched: the file shows the same anywhere, and tells no one it was
-        // opened.
-        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-        "style-src 'unsafe-inline'\">\n"
-        "<meta name=\"color-scheme\" content=\"light dark\">\n"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
-    html +=
-        EscapeText("udpphone-peer report: " + (head.verdict.empty() ? "" : head.verdict + ": ") +
-                   head.commandLine);
-    html += "</title>\n<style>" + std::string(kStyle) + "</style>\n</head>\n<body>\n";
-    Head(html, head);
+constexpr const char* kPageEnd = "</body>\n</html>\n";
 
+// The pictures and tables of one report, below its head; `level` is their headings'.
+void Body(std::string& html, const ReportData& data, int level) {
     const bool anyVoice = data.sent.datagrams > 0 || data.received.datagrams > 0;
     if (anyVoice) {
         std::string spacing, histograms;
@@ -216,25 +228,88 @@ std::string RenderReport(const ReportData& data) {
             spacing += SpacingPicture(data, direction);
             histograms += HistogramPicture(data, direction);
         }
-        Section(html, "spacing", "Voice spacing over time", spacing);
-        Section(html, "histograms", "Spacing histograms", histograms);
-        Section(html, "seq", "Seq of the voice received",
-                data.received.datagrams > 0 ? SeqPicture(data) : Note("No voice was received."));
+        Section(html, data, "spacing", "Voice spacing over time", spacing, level);
+        Section(html, data, "histograms", "Spacing histograms", histograms, level);
+        Section(html, data, "seq", "Seq of the voice received",
+                data.received.datagrams > 0 ? SeqPicture(data) : Note("No voice was received."),
+                level);
     }
     if (!data.replies.empty()) {
-        Section(html, "replies", "Replies", RepliesPicture(data));
+        Section(html, data, "requests", "Replies", RepliesPicture(data), level);
     }
     if (!data.load.empty()) {
-        Section(html, "load", "Load", LoadCountsPicture(data) + LoadLatencyPicture(data));
+        Section(html, data, "load", "Load", LoadCountsPicture(data) + LoadLatencyPicture(data),
+                level);
     }
     if (!data.steps.empty()) {
-        Section(html, "scenario", "Scenario", ScenarioPicture(data) + StepsTable(data));
+        Section(html, data, "scenario-run", "Scenario", ScenarioPicture(data) + StepsTable(data),
+                level);
     }
     if (!anyVoice && data.replies.empty() && data.load.empty() && data.steps.empty()) {
         html += Note("No voice, no replies and no steps: nothing to draw.");
     }
-    html += "</body>\n</html>\n";
-    return html;
+}
+
+}  // namespace
+
+std::string RenderReport(const ReportData& data) {
+    const ReportHead& head = data.head;
+    std::string html =
+        PageStart("udpphone-peer report: " + (head.verdict.empty() ? "" : head.verdict + ": ") +
+                  head.commandLine);
+    const std::string verdict = head.verdict.empty() ? "unknown" : head.verdict;
+    const char* tone = verdict == "pass" ? "pass" : verdict == "fail" ? "fail" : "other";
+    html += "<header>\n<h1>udpphone-peer report: <span class=\"verdict " + std::string(tone) +
+            "\">" + EscapeText(verdict) + "</span></h1>\n";
+    ReportHead judged = head;
+    judged.verdict = verdict;
+    HeadList(html, judged, data.idPrefix);
+    html += "</header>\n";
+    SummaryTable(html, head.summary, data.idPrefix + "summary", "Summary",
+                 "Every figure of the summary, as printed", 2);
+    Body(html, data, 2);
+    return html + kPageEnd;
+}
+
+std::string RenderCaptureReport(const CaptureReportHead& capture,
+                                std::span<const ReportData* const> conversations,
+                                std::uint64_t notDrawn) {
+    std::string html = PageStart("udpphone-peer report: " + capture.file);
+    html += "<header>\n<h1>udpphone-peer report: " + EscapeText(capture.file) +
+            "</h1>\n<dl class=\"head\">\n";
+    Row(html, "Command line", capture.commandLine, true);
+    Row(html, "Capture", capture.file);
+    Row(html, "Conversations", std::to_string(conversations.size() + notDrawn));
+    html += "</dl>\n</header>\n";
+    SummaryTable(html, capture.summary, "capture", "Capture",
+                 "The capture's own figures, as printed", 2);
+    if (conversations.empty()) {
+        html += Note("The capture holds no conversation of the protocol that was asked for.");
+    }
+    // One conversation reads as a live run's report; several each get a part of their own.
+    const bool one = conversations.size() == 1 && notDrawn == 0;
+    const int level = one ? 2 : 3;
+    for (std::size_t i = 0; i < conversations.size(); ++i) {
+        const ReportData& data = *conversations[i];
+        const std::string title = "Conversation " + (one ? "" : std::to_string(i + 1) + ": ") +
+                                  (data.head.local.empty() ? "?" : data.head.local) + " with " +
+                                  (data.head.peer.empty() ? "?" : data.head.peer);
+        html += "<article class=\"conversation\"" +
+                (data.idPrefix.empty() ? std::string()
+                                       : " id=\"" + EscapeText(data.idPrefix) + "conversation\"") +
+                ">\n" + Heading(2, EscapeText(title));
+        HeadList(html, data.head, data.idPrefix);
+        SummaryTable(html, data.head.summary, data.idPrefix + "summary", "Summary",
+                     "Every figure of the conversation's summary, as printed", level);
+        Body(html, data, level);
+        html += "</article>\n";
+    }
+    if (notDrawn > 0) {
+        html += Note(std::to_string(notDrawn) +
+                     " more conversations are not drawn here; their summaries are on standard "
+                     "output, and --conversation draws any one of them.");
+    }
+    return html + kPageEnd;
 }
 
 }  // namespace peer

@@ -46,6 +46,7 @@ class Player {
           jitter_(options.impairments.jitterMs / 1000) {
         loop_.SetTicker(run.progress.get());
         outlet_.SetDestination(to);
+        outlet_.MarkInto(run.Collector());
         wires_.push_back(&run.wire);
         // Every file and every socket the steps need, before anything is sent.
         for (const ScenarioStep& step : scenario.steps) {
@@ -71,15 +72,19 @@ class Player {
     }
 
     void Play() {
+        std::size_t reached = 0;
         for (const ScenarioStep& step : scenario_.steps) {
             run_.report.LogLine("line " + std::to_string(step.line) + ": " + step.text);
+            ++reached;
             const double start = MonotonicSeconds();
             std::optional<std::string> fault = Do(step);
             const double seconds = MonotonicSeconds() - start;
             if (interrupted_) {
                 steps_.push_back({Check::Outcome::Skipped, Interrupted().what(), seconds});
+                Stepped(step, start, Interrupted().what());
                 break;
             }
+            Stepped(step, start, fault);
             if (fault) {
                 failure_ = {{"line", step.line}, {"step", step.text}, {"reason", *fault}};
                 reason_ = scenario_.path + ":" + std::to_string(step.line) + ": " + step.text +
@@ -89,6 +94,13 @@ class Player {
             }
             steps_.push_back({Check::Outcome::Passed, "", seconds});
             ++done_;
+        }
+        if (ReportCollector* collector = run_.Collector()) {
+            for (std::size_t i = reached; i < scenario_.steps.size(); ++i) {
+                const ScenarioStep& step = scenario_.steps[i];
+                collector->AddStep(
+                    {step.line, step.text, StepRecord::Outcome::NotReached, 0, 0, ""});
+            }
         }
         // The stream ends with the scenario; chunks made late still go out.
         StopStream();
@@ -197,6 +209,7 @@ class Player {
         }
         Wire& wire = step.from ? *senders_.at(*step.from) : run_.wire;
         const double stamp = RealtimeSeconds();
+        const double sentAt = MonotonicSeconds();
         if (!wire.Send(to_, bytes)) {
             return std::string("cannot send to ") + EndpointText(to_) + ": " +
                    std::strerror(wire.LastSendError());
@@ -204,7 +217,13 @@ class Player {
         const DatagramLook look = LookAt(bytes);
         if (look.kind == Kind::Request) {
             // Its reply, whenever it comes, gives the latency, as for call.
-            asked_[look.header.Seq] = {look.header.Command, stamp};
+            Asked asked{look.header.Command, stamp, std::nullopt};
+            if (ReportCollector* collector = run_.Collector()) {
+                asked.record = collector->AddReply({collector->RunTime(sentAt),
+                                                    RequestName(look.header.Command), std::nullopt,
+                                                    std::nullopt});
+            }
+            asked_[look.header.Seq] = asked;
         }
         return std::nullopt;
     }
@@ -261,9 +280,15 @@ class Player {
         }
         if (event.look.kind == Kind::Reply) {
             const auto asked = asked_.find(event.look.header.Seq);
-            if (asked != asked_.end() && asked->second.first == event.look.header.Command) {
-                run_.figures.AddReplyLatency(event.stamp - asked->second.second);
+            if (asked != asked_.end() && asked->second.command == event.look.header.Command) {
+                const double latency = event.stamp - asked->second.stamp;
+                run_.figures.AddReplyLatency(latency);
                 run_.figures.CountAnswered();
+                if (asked->second.record) {
+                    ReplyRecord& record = run_.Collector()->Data().replies[*asked->second.record];
+                    record.status = event.look.header.Status;
+                    record.latency = latency;
+                }
                 asked_.erase(asked);
             }
         }
@@ -273,6 +298,16 @@ class Player {
             return;
         }
         pool_.Add(arrival);
+    }
+
+    // The step as the report shows it, with its time on the run's clock.
+    void Stepped(const ScenarioStep& step, double start, const std::optional<std::string>& fault) {
+        if (ReportCollector* collector = run_.Collector()) {
+            collector->AddStep({step.line, step.text,
+                                fault ? StepRecord::Outcome::Failed : StepRecord::Outcome::Passed,
+                                collector->RunTime(start), collector->RunTime(MonotonicSeconds()),
+                                fault.value_or("")});
+        }
     }
 
     void StopStream() {
@@ -335,7 +370,13 @@ class Player {
     std::map<std::string, std::unique_ptr<VoiceStream>> streams_;
     VoiceStream* current_ = nullptr;
 
-    std::map<std::uint16_t, std::pair<std::int16_t, double>> asked_;  // Seq: command, sent
+    // A request sent, by its Seq, until its reply: the reply's latency counts from `stamp`.
+    struct Asked {
+        std::int16_t command = 0;
+        double stamp = 0;
+        std::optional<std::size_t> record;  // its place among the report's replies
+    };
+    std::map<std::uint16_t, Asked> asked_;
     ArrivalPool pool_;  // came from the endpoint, and no expectation took it yet
     Unexpected strangers_;
     std::optional<Arrival> lastStranger_;
@@ -361,7 +402,8 @@ int RunScenario(const ScenarioOptions& options, SignalWatch& signals) {
     std::vector<FileUse> uses = {{"SCENARIO", options.scenario, FileRole::Source},
                                  {"--pcap", options.pcap, FileRole::Stream},
                                  {"--expect-voice", options.expectVoice.file, FileRole::Source},
-                                 {"--junit", options.junit, FileRole::Document}};
+                                 {"--junit", options.junit, FileRole::Document},
+                                 {"--report", options.report, FileRole::Document}};
     CheckFileUses(uses);
     const Scenario scenario = ParseScenario(options.scenario);
     for (const ScenarioStep& step : scenario.steps) {
@@ -395,7 +437,7 @@ int RunScenario(const ScenarioOptions& options, SignalWatch& signals) {
         verdict.Pass("voice pacing", "pacing").output = PacingFigures(summary);
     }
     if (expected) {
-        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict);
+        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict, run.Collector());
     }
     return run.Finish(summary, verdict);
 }
