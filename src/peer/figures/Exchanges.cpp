@@ -9,23 +9,6 @@
 namespace peer {
 namespace {
 
-std::string CommandName(std::int16_t command) {
-    switch (command) {
-        case phone::CmdRing:
-            return "ring";
-        case phone::CmdTalk:
-            return "talk";
-        case phone::CmdHangUp:
-            return "hangup";
-        case phone::CmdDisconnect:
-            return "disconnect";
-        case phone::CmdVoice:
-            return "voice";
-        default:
-            return std::to_string(command);
-    }
-}
-
 std::string StatusName(std::int16_t status) {
     switch (status) {
         case phone::StatusAccepted:

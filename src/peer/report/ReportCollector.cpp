@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "peer/Addresses.h"
-#include "peer/scenario/Scenario.h"
+#include "peer/DatagramLook.h"
 
 namespace peer {
 namespace {
