@@ -32,4 +32,9 @@ int PeerPacing(const std::vector<std::string>& arguments);
 int PeerLoad(const std::vector<std::string>& arguments);
 int LookupWaitStep(const std::vector<std::string>& arguments);
 
+// The HTML report's costs; the first argument is the udpphone-peer executable.
+int PeerReportCapture(const std::vector<std::string>& arguments);
+int PeerReportLoad(const std::vector<std::string>& arguments);
+int PeerReportCpu(const std::vector<std::string>& arguments);
+
 }  // namespace bench

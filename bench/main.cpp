@@ -30,6 +30,9 @@ int main(int argc, char** argv) {
         {"lookup-wait-step", bench::LookupWaitStep},
         {"peer-pacing", bench::PeerPacing},
         {"peer-load", bench::PeerLoad},
+        {"peer-report-capture", bench::PeerReportCapture},
+        {"peer-report-load", bench::PeerReportLoad},
+        {"peer-report-cpu", bench::PeerReportCpu},
     };
     if (argc < 2 || entries.count(argv[1]) == 0) {
         std::fprintf(stderr, "usage: %s BENCHMARK [ARGUMENT...]\nbenchmarks:", argv[0]);

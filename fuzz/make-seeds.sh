@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/corpus"
 
-rm -rf str_to_int receive_path scenario_parse peer_session
-mkdir -p str_to_int receive_path scenario_parse peer_session
+rm -rf str_to_int receive_path scenario_parse capture_read peer_session
+mkdir -p str_to_int receive_path scenario_parse capture_read peer_session
 
 text() { printf '%b' "$2" >"str_to_int/$1"; }
 text leading_blank ' 12'
@@ -86,6 +86,64 @@ printf '%s\n' 'send hex=7a656c6b0100010005000000 from=127.0.0.9' 'send 6 seq=655
     'expect voice count=3 target=2 length=400 size=416 within=2000' 'expect ignored size=11' \
     'stream "tone.au" chunks=1 seq=7 target=3' 'wait 86400000' 'wait stream' 'stop' \
     >scenario_parse/every_form
+
+# Captures for report: pcap and pcapng files, one of each link type it reads, holding requests,
+# replies and voice between 192.0.2.1 and 192.0.2.2 (in a file only), one voice datagram cut
+# short by the snapshot length.
+le16() { printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)); }
+be16() { printf '\\x%02x\\x%02x' $(($1 >> 8 & 255)) $(($1 & 255)); }
+le32() { le16 $(($1 & 65535)); le16 $(($1 >> 16 & 65535)); }
+size() { printf '%b' "$1" | wc -c; }
+# IPv4 and UDP headers from 192.0.2.$1 to 192.0.2.$2, port 20080 both, before a payload of $3
+# bytes.
+ip_udp() {
+    printf '%s' '\x45\x00'; be16 $((28 + $3)); printf '%s' '\x00\x00\x00\x00\x40\x11\x00\x00'
+    printf '\\xc0\\x00\\x02\\x%02x\\xc0\\x00\\x02\\x%02x' "$1" "$2"
+    printf '%s' '\x4e\x70\x4e\x70'; be16 $((8 + $3)); printf '%s' '\x00\x00'
+}
+# pcap MAGIC LINK-TYPE LINK-HEADER FRAME-BODY...: a file of one packet a body, 1.5 ms apart;
+# a body of the form KEPT:BODY keeps only KEPT bytes of its frame.
+pcap() {
+    local magic=$1 link=$2 head=$3 i=0
+    shift 3
+    le32 "$magic"; printf '%s' '\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+    le32 262144; le32 "$link"
+    for body; do
+        local kept=
+        case $body in [0-9]*:*) kept=${body%%:*} body=${body#*:} ;; esac
+        local frame="$head$body" wire
+        wire=$(size "$frame")
+        le32 1800000000; le32 $((i * 1500)); le32 "${kept:-$wire}"; le32 "$wire"
+        printf '%b' "$frame" | head -c "${kept:-$wire}" | od -An -v -tx1 | tr -d ' \n' |
+            sed 's/\(..\)/\\x\1/g'
+        i=$((i + 1))
+    done
+}
+capture() { printf '%b' "$(pcap "${@:2}")" >"capture_read/$1"; }
+reply="$z\x01\x00\x01\x00\x05\x00\x01\x00"
+voice_head="$z\x03\x00\x01\x00\x0a\x00\x00\x00\x90\x01"
+voice="$voice_head$(head -c 402 /dev/zero | od -An -v -tx1 | tr -d ' \n' | sed 's/00/\\x55/g')"
+ethernet_vlan='\xee\xee\xee\xee\xee\xee\xee\xee\xee\xee\xee\xee\x81\x00\x00\x2a\x08\x00'
+capture ethernet_vlan 0xa1b2c3d4 1 "$ethernet_vlan" "$(ip_udp 1 2 12)$ring\x00\x00" \
+    "$(ip_udp 2 1 12)$reply\x00\x00" "$(ip_udp 1 2 416)$voice"
+capture sll_nanoseconds 0xa1b23c4d 113 '\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x08\x00' \
+    "$(ip_udp 1 2 12)$ring" "$(ip_udp 2 1 12)$reply"
+capture sll2_voice_cut 0xa1b2c3d4 276 "\x08\x00$(head -c 18 /dev/zero | sed 's/\x0/\\x00/g')" \
+    "80:$(ip_udp 1 2 416)$voice" "$(ip_udp 2 1 416)$voice"
+capture raw 0xa1b2c3d4 101 '' "$(ip_udp 1 2 12)$ring" "$(ip_udp 2 1 12)$reply"
+# pcapng as the peer writes it: raw IPv4, microsecond stamps.
+pcapng_block() {
+    local length=$(($(size "$2") + 12))
+    le32 "$1"; le32 "$length"; printf '%s' "$2"; le32 "$length"
+}
+pcapng=$(
+    pcapng_block 0x0a0d0d0a '\x4d\x3c\x2b\x1a\x01\x00\x00\x00\xff\xff\xff\xff\xff\xff\xff\xff'
+    pcapng_block 1 '\x65\x00\x00\x00\xff\xff\x00\x00\x09\x00\x01\x00\x06\x00\x00\x00\x00\x00\x00\x00'
+    for packet in "$(ip_udp 1 2 12)$ring" "$(ip_udp 2 1 12)$reply"; do
+        pcapng_block 6 "\x00\x00\x00\x00\x17\x65\x06\x00\x00\x80\x98\x28$(le32 40)$(le32 40)$packet"
+    done
+)
+printf '%b' "$pcapng" >capture_read/pcapng_raw
 
 # Sessions: records of a sender (0: the caller; 1 to 3 others; +4: from another port), a pause
 # (milliseconds below 200), a little-endian size and the datagram.

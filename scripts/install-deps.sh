@@ -14,7 +14,9 @@ qt6-wayland
 libgtest-dev
 libcli11-dev
 nlohmann-json3-dev
+libpcap-dev
 googletest
+libxml2-utils
 fonts-ipafont-gothic
 iproute2
 util-linux
@@ -36,8 +38,14 @@ appstream
 tshark
 "
 
+# The browser test of the peer's HTML report: headless Chromium opens a report with every request
+# refused.
+browser_packages="
+chromium
+"
+
 missing=""
-for package in $packages $packaging_packages "$@"; do
+for package in $packages $packaging_packages $browser_packages "$@"; do
     status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
     if [ "$status" != "installed" ]; then
         missing="$missing $package"

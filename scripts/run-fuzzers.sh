@@ -5,7 +5,7 @@
 #
 #   UDPPHONE_FUZZ_SECONDS  fuzzing time per target (default 20)
 #   UDPPHONE_FUZZ_TARGETS  the targets to run (default "str_to_int receive_path scenario_parse
-#                          peer_session")
+#                          capture_read peer_session")
 #   arguments              passed on to every target (for instance -seed=1)
 #
 # Inputs that grew coverage are kept in build-fuzz/fuzz/corpus/, findings go to
@@ -15,7 +15,7 @@ set -uo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.." || exit 1
 
 seconds=${UDPPHONE_FUZZ_SECONDS:-20}
-read -ra targets <<<"${UDPPHONE_FUZZ_TARGETS:-str_to_int receive_path scenario_parse peer_session}"
+read -ra targets <<<"${UDPPHONE_FUZZ_TARGETS:-str_to_int receive_path scenario_parse capture_read peer_session}"
 build=build-fuzz
 
 if [ "${UDPPHONE_TEST_NAMESPACE:-}" != 1 ]; then
@@ -50,6 +50,8 @@ options_for() {
         # caches grow on purpose) would cost nine tenths of the time.
         receive_path) echo "-max_len=2112 -detect_leaks=0" ;;
         scenario_parse) echo "-max_len=4096" ;;
+        # A file header and a few packets of every link type.
+        capture_read) echo "-max_len=4096" ;;
         # Room for a few datagrams of any size, or many small ones.
         peer_session) echo "-max_len=8192" ;;
     esac

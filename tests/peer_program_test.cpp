@@ -145,6 +145,17 @@ TEST_F(PeerProgramTest, WhatCannotBeUsedEndsWithTwoBeforeAnythingIsSent) {
         {{"run", scenario, host, "--pcap", Path("also")}, "--pcap and stream name the same file"},
         {{"call", host, "--record", "-", "--pcap", "-"},
          "--record and --pcap cannot both write to standard output"},
+        // The voice check reads a file with voice in it, and never one being recorded.
+        {{"call", host, "--record", Path("voice"), "--expect-voice", Path("also")},
+         "--record and --expect-voice name the same file"},
+        {{"answer", "--expect-voice", Path("empty")},
+         "--expect-voice: \"" + Path("empty") + "\" is empty"},
+        {{"run", scenario, host, "--expect-voice", Path("fifo")},
+         "--expect-voice: \"" + Path("fifo") + "\" is a pipe"},
+        {{"call", host, "--allow-missing", "5"}, "--allow-missing requires --expect-voice"},
+        {{"load", host, "--junit", Path("fifo")}, "--junit: \"" + Path("fifo") + "\" is a pipe"},
+        {{"send", host, "--junit", Path("no/such/dir")}, "--junit: cannot open"},
+        {{"answer", "--interval", "0"}, "--interval: Value 0 is not more than 0"},
     };
     for (const auto& c : cases) {
         QStringList arguments = c.arguments;
@@ -182,11 +193,17 @@ TEST_F(PeerProgramTest, NanAndInfinityAreRefusedByEveryFloatingPointOption) {
         QStringList command;
         const char* option;
     } options[] = {
-        {{"answer"}, "--duration"},         {{"call", host}, "--talk-seconds"},
-        {{"load", host}, "--rate"},         {{"load", host}, "--duration"},
-        {{"load", host}, "--min-answered"}, {{"answer"}, "--drop"},
-        {{"call", host}, "--duplicate"},    {{"run", scenario, host}, "--reorder"},
+        {{"answer"}, "--duration"},
+        {{"call", host}, "--talk-seconds"},
+        {{"load", host}, "--rate"},
+        {{"load", host}, "--duration"},
+        {{"load", host}, "--min-answered"},
+        {{"answer"}, "--drop"},
+        {{"call", host}, "--duplicate"},
+        {{"run", scenario, host}, "--reorder"},
         {{"answer"}, "--jitter"},
+        {{"call", host}, "--interval"},
+        {{"run", scenario, host}, "--allow-missing"},
     };
     for (const auto& o : options) {
         for (const char* value : {"nan", "inf", "-inf"}) {

@@ -49,4 +49,21 @@ const char* KindName(Kind kind) {
     return "ignored";
 }
 
+std::string CommandName(std::int16_t command) {
+    switch (command) {
+        case phone::CmdRing:
+            return "ring";
+        case phone::CmdTalk:
+            return "talk";
+        case phone::CmdHangUp:
+            return "hangup";
+        case phone::CmdDisconnect:
+            return "disconnect";
+        case phone::CmdVoice:
+            return "voice";
+        default:
+            return std::to_string(command);
+    }
+}
+
 }  // namespace peer

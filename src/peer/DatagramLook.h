@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "phone/PhoneDatagram.h"
 
@@ -23,5 +24,8 @@ struct DatagramLook {
 DatagramLook LookAt(std::span<const std::uint8_t> bytes);
 
 const char* KindName(Kind kind);
+
+// "ring", "talk", "hangup", "disconnect", "voice", or the number.
+std::string CommandName(std::int16_t command);
 
 }  // namespace peer

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <type_traits>
 #include <variant>
 
 #include "peer/Clock.h"
@@ -38,18 +39,22 @@ int main(int argc, char** argv) {
                 [&](const peer::CallOptions& options) { return RunCall(options, signals); },
                 [&](const peer::SendOptions& options) { return RunSend(options, signals); },
                 [&](const peer::LoadOptions& options) { return RunLoad(options, signals); },
-                [&](const peer::ScenarioOptions& options) {
-                    return RunScenario(options, signals);
-                }},
+                [&](const peer::ScenarioOptions& options) { return RunScenario(options, signals); },
+                [&](const peer::ReportOptions& options) { return RunReport(options, signals); }},
             *parsed.invocation);
     } catch (const peer::Interrupted&) {
         return std::visit(
             [](const auto& options) {
-                std::string record;
-                if constexpr (requires { options.record; }) {
-                    record = options.record;
+                if constexpr (std::is_same_v<std::decay_t<decltype(options)>,
+                                             peer::ReportOptions>) {
+                    return 2;  // nothing was sent, and a capture half read gives no figures
+                } else {
+                    std::string record;
+                    if constexpr (requires { options.record; }) {
+                        record = options.record;
+                    }
+                    return peer::FinishInterrupted(options, record);
                 }
-                return peer::FinishInterrupted(options, record);
             },
             *parsed.invocation);
     } catch (const peer::UsageError& error) {

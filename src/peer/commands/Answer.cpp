@@ -5,6 +5,7 @@
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
 #include "peer/Files.h"
+#include "peer/checks/ExpectedVoice.h"
 #include "peer/commands/Subcommands.h"
 #include "peer/scenario/ScenarioSave.h"
 #include "peer/session/Session.h"
@@ -22,11 +23,21 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
         {"--save", options.save, FileRole::Document},
         {"--save", voiceBesideSave, FileRole::Document},
         {"--pcap", options.pcap, FileRole::Stream},
+        {"--expect-voice", options.expectVoice.file, FileRole::Source},
+        {"--junit", options.junit, FileRole::Document},
+        {"--report", options.report, FileRole::Document},
     };
     CheckFileUses(uses);
     FileHandle play = OpenToPlay(options.play);
+    std::optional<ExpectedVoice> expected;
+    if (!options.expectVoice.file.empty()) {
+        expected.emplace(options.expectVoice);
+    }
     OutputFile record(options.record, "--record", signals);
     Run run(options, signals, options.record);
+    if (expected) {
+        run.AddTap(*expected);
+    }
     std::optional<ScenarioRecorder> recorder;
     if (!options.save.empty()) {
         recorder.emplace(ScenarioRecorder::Setup{
@@ -44,7 +55,9 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     settings.playFd = play.Release();
     settings.record = &record;
     settings.impairments = options.impairments;
+    settings.collector = run.Collector();
     settings.requestLimit = options.count;
+    settings.ticker = run.ShowProgress(options.duration);
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     std::cerr << "udpphone-peer: answering on " << EndpointText(run.wire.Bound()) << std::endl;
 
@@ -60,27 +73,31 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     session.QuietVoice(MonotonicSeconds() + options.impairments.jitterMs / 1000 + 1);
     session.Settle();
 
-    std::vector<std::string> reasons;
-    const bool conditionAsked = options.untilDisconnect || options.count;
-    if (conditionAsked && stop != Session::Stop::Condition) {
+    // Without an end condition a signal is how the run ends, and no failure.
+    Verdict verdict(options.commandName, options.subject);
+    if (options.untilDisconnect || options.count) {
         const std::string awaited = options.untilDisconnect
                                         ? std::string("an accepted Disconnect")
                                         : std::to_string(*options.count) + " requests (" +
                                               std::to_string(session.RequestsReceived()) + " came)";
-        reasons.push_back(stop == Session::Stop::Signal ? "interrupted before " + awaited
-                                                        : "--duration ran out before " + awaited);
+        verdict.Judge("end condition", "end",
+                      stop == Session::Stop::Condition ? std::vector<std::string>{}
+                      : stop == Session::Stop::Signal
+                          ? std::vector<std::string>{"interrupted before " + awaited}
+                          : std::vector<std::string>{"--duration ran out before " + awaited});
     }
-    if (session.RecordErrors() > 0) {
-        reasons.push_back("--record: " + std::to_string(session.RecordErrors()) +
-                          " voice datagrams could not be written");
-    }
+    JudgeRecord(verdict, options.record, session.RecordErrors());
     const std::optional<std::string> saveFault =
         recorder ? recorder->Finish() : std::optional<std::string>();
     nlohmann::ordered_json summary = run.figures.Summary();
     summary["impairments"] = session.Impairments();
     summary["calls_total"] = run.figures.CallCount();
     summary["calls"] = run.figures.Calls();
-    return run.Finish(summary, reasons, saveFault);
+    verdict.Pass("voice pacing", "pacing").output = PacingFigures(summary);
+    if (expected) {
+        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict, run.Collector());
+    }
+    return run.Finish(summary, verdict, saveFault);
 }
 
 }  // namespace peer

@@ -3,7 +3,10 @@
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
 #include "peer/Files.h"
+#include "peer/PeerError.h"
+#include "peer/checks/ExpectedVoice.h"
 #include "peer/commands/Subcommands.h"
+#include "peer/progress/Planned.h"
 #include "peer/scenario/ScenarioSave.h"
 #include "peer/session/Session.h"
 
@@ -16,12 +19,24 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
         {"--record", options.record, FileRole::Stream},
         {"--save", options.save, FileRole::Document},
         {"--pcap", options.pcap, FileRole::Stream},
+        {"--expect-voice", options.expectVoice.file, FileRole::Source},
+        {"--junit", options.junit, FileRole::Document},
+        {"--report", options.report, FileRole::Document},
     };
     CheckFileUses(uses);
     const in_addr address = Resolve(host.host, signals);
     FileHandle play = OpenToPlay(options.play);
+    std::optional<ExpectedVoice> expected;
+    if (!options.expectVoice.file.empty()) {
+        expected.emplace(options.expectVoice);
+    }
     OutputFile record(options.record, "--record", signals);
     Run run(options, signals, options.record);
+    if (expected) {
+        run.AddTap(*expected);
+    }
+    const std::optional<double> talking =
+        options.talkSeconds ? options.talkSeconds : StreamingSeconds(play.Get());
 
     SessionSettings settings;
     settings.peerPort = host.port;
@@ -31,6 +46,8 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     settings.playFd = play.Release();
     settings.record = &record;
     settings.impairments = options.impairments;
+    settings.ticker = run.ShowProgress(talking);
+    settings.collector = run.Collector();
     Session session(run.wire, run.report, run.figures, signals, std::move(settings));
     const sockaddr_in to = MakeEndpoint(address, host.port);
     session.StreamTo(to);
@@ -46,14 +63,20 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
             [&](std::span<const std::uint8_t> chunk) { recorder->OnScheduledVoice(chunk); });
     }
 
-    std::vector<std::string> reasons;
+    // Each request's reply is a check of its own; the verdict lists them in the order sent.
+    Verdict verdict(options.commandName, options.subject);
     bool interrupted = false;
     const double timeout = options.timeoutMs / 1000.0;
     auto step = [&](phone::Command command, std::int32_t mode, const std::string& name) {
+        const std::string check = name + " reply";
+        const double sent = MonotonicSeconds();
         const Session::Outcome outcome = session.Request(command, mode, to, timeout);
+        const double waited = MonotonicSeconds() - sent;
         interrupted = interrupted || outcome.stop == Session::Stop::Signal;
         if (!outcome.status && outcome.stop == Session::Stop::Signal) {
-            return false;  // not waited for: the interruption is the reason
+            // Not waited for: the interruption is the reason.
+            verdict.Skip(check, "reply", Interrupted().what());
+            return false;
         }
         if (!outcome.status) {
             // Where this end listened: the first thing to check when nothing came.
@@ -63,19 +86,25 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
                 reason += "; one came from " + EndpointText(*outcome.elsewhere) + ", not from " +
                           EndpointText(to);
             }
-            reasons.push_back(reason);
+            verdict.Fail(check, "reply", reason, waited);
             return false;
         }
         if (*outcome.status != static_cast<std::int16_t>(options.expectStatus)) {
-            reasons.push_back(name + ": reply with status " + std::to_string(*outcome.status) +
-                              ", expected " + std::to_string(options.expectStatus));
+            verdict.Fail(check, "reply",
+                         name + ": reply with status " + std::to_string(*outcome.status) +
+                             ", expected " + std::to_string(options.expectStatus),
+                         waited);
             return false;
         }
+        verdict.Pass(check, "reply", waited);
         return true;
     };
 
-    if (step(phone::CmdRing, phone::ModeCalling, "Ring") && !interrupted &&
-        step(phone::CmdTalk, phone::ModeTalking, "Talk") && !interrupted) {
+    const bool rang = step(phone::CmdRing, phone::ModeCalling, "Ring") && !interrupted;
+    if (!rang) {
+        verdict.Skip("Talk reply", "reply", interrupted ? Interrupted().what() : "Ring failed");
+    }
+    if (rang && step(phone::CmdTalk, phone::ModeTalking, "Talk") && !interrupted) {
         const double end =
             options.talkSeconds ? MonotonicSeconds() + *options.talkSeconds : Session::kNever;
         const Session::Stop stop = session.RunUntil(
@@ -93,18 +122,17 @@ int RunCall(const CallOptions& options, SignalWatch& signals) {
     step(phone::CmdDisconnect, phone::ModeIdle, "Disconnect");
     session.Settle();
 
-    if (interrupted) {
-        reasons.push_back("interrupted by a signal");
-    }
-    if (session.RecordErrors() > 0) {
-        reasons.push_back("--record: " + std::to_string(session.RecordErrors()) +
-                          " voice datagrams could not be written");
-    }
+    verdict.JudgeSignal(interrupted);
+    JudgeRecord(verdict, options.record, session.RecordErrors());
     nlohmann::ordered_json summary = run.figures.Summary();
     summary["impairments"] = session.Impairments();
     summary["unexpected"] = session.Strangers().Count();
     summary["unexpected_datagrams"] = session.Strangers().List();
-    return run.Finish(summary, reasons, recorder ? recorder->Finish() : std::nullopt);
+    verdict.Pass("voice pacing", "pacing").output = PacingFigures(summary);
+    if (expected) {
+        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict, run.Collector());
+    }
+    return run.Finish(summary, verdict, recorder ? recorder->Finish() : std::nullopt);
 }
 
 }  // namespace peer

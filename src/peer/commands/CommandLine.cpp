@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "peer/Addresses.h"
+#include "peer/capture/CaptureReading.h"
+#include "peer/report/ReportData.h"
 #include "phone/PhoneDatagram.h"
 
 namespace peer {
@@ -135,8 +137,42 @@ void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true
         .add_option("--pcap", options.pcap,
                     "Write every datagram sent and received to FILE as pcapng")
         ->type_name("FILE");
+    command.add_option("--junit", options.junit, "Write the checks as JUnit XML to FILE")
+        ->type_name("FILE");
     command.add_flag("--json", options.json, "One JSON object a line");
     command.add_flag("--quiet", options.quiet, "No line for each datagram, only the summary");
+}
+
+// The running figures, for the commands that run for a while.
+void AddInterval(CLI::App& command, CommonOptions& options) {
+    command
+        .add_option_function<double>(
+            "--interval", [&options](const double& seconds) { options.interval = seconds; },
+            "Print the running figures every SECONDS on standard output")
+        ->check(FiniteNumber(0, std::numeric_limits<double>::infinity(), true));
+}
+
+void AddExpectVoice(CLI::App& command, VoiceExpectation& expectation) {
+    CLI::Option* file = command
+                            .add_option("--expect-voice", expectation.file,
+                                        "Hold the voice received against FILE, chunk by chunk")
+                            ->type_name("FILE")
+                            ->group("Voice check");
+    command
+        .add_option("--allow-missing", expectation.allowMissingPercent,
+                    "Percent of the chunks that may be missing without failing the run")
+        ->check(FiniteNumber(0, 100))
+        ->needs(file)
+        ->group("Voice check")
+        ->capture_default_str();
+}
+
+void AddReportFile(CLI::App& command, std::string& report) {
+    command
+        .add_option("--report", report,
+                    "Write an HTML report of the run to FILE at its end: the summary and pictures "
+                    "of the voice spacing, the Seq, the replies and the steps")
+        ->type_name("FILE");
 }
 
 void AddTimeout(CLI::App& command, int& timeoutMs) {
@@ -160,6 +196,45 @@ void AddImpairments(CLI::App& command, ImpairmentSettings& settings) {
         ->group("Impairments");
     command.add_option("--seed", settings.seed, "Seed of the impairments, to repeat a run")
         ->group("Impairments");
+}
+
+CLI::App* AddReport(CLI::App& app, ReportOptions& options) {
+    CLI::App* command = app.add_subcommand(
+        "report", "Read a capture (pcap or pcapng) and give each call's figures");
+    command->footer(
+        "Exit codes: 0 read, 1 no conversation of the protocol found, 2 a file that cannot be "
+        "read or is damaged.");
+    command->add_option("CAPTURE", options.capture, "The capture file")->required();
+    command
+        ->add_option("--conversation", options.conversation,
+                     "Only the conversation between these two ends, in either order")
+        ->type_name("A:P-B:P")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                const std::size_t dash = text.find('-');
+                return dash != std::string::npos && ParseEndpoint(text.substr(0, dash), true) &&
+                               ParseEndpoint(text.substr(dash + 1), true)
+                           ? std::string()
+                           : "\"" + text + "\" is not two ends A.B.C.D:PORT joined by -";
+            },
+            "", "conversation"));
+    command
+        ->add_option("--local", options.local,
+                     "This end, whose datagrams count as sent (default: the first requester)")
+        ->type_name("A[:P]")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return ParseEndpoint(text, false)
+                           ? std::string()
+                           : "\"" + text + "\" is not A.B.C.D or A.B.C.D:PORT";
+            },
+            "", "end"));
+    command->add_flag("--json", options.json, "One JSON object a line");
+    command
+        ->add_option("-o,--output", options.output,
+                     "Write an HTML report of every conversation reported to FILE")
+        ->type_name("FILE");
+    return command;
 }
 
 // CLI11 reads "--play=" as "--play" with its value still to come, so "--play= --record x" would
@@ -250,10 +325,13 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
             ->check(FiniteNumber(0, std::numeric_limits<double>::infinity(), true));
 
     AddImpairments(*answerCommand, answer.impairments);
+    AddExpectVoice(*answerCommand, answer.expectVoice);
+    AddInterval(*answerCommand, answer);
     answerCommand
         ->add_option("--save", answer.save,
                      "Write the caller's side of what happened as a scenario to FILE")
         ->type_name("FILE");
+    AddReportFile(*answerCommand, answer.report);
 
     CallOptions call;
     CLI::App* callCommand =
@@ -274,10 +352,13 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->check(kField)
         ->capture_default_str();
     AddImpairments(*callCommand, call.impairments);
+    AddExpectVoice(*callCommand, call.expectVoice);
+    AddInterval(*callCommand, call);
     callCommand
         ->add_option("--save", call.save,
                      "Write what was sent and what came back as a scenario to FILE")
         ->type_name("FILE");
+    AddReportFile(*callCommand, call.report);
 
     SendOptions send;
     CLI::App* sendCommand =
@@ -353,6 +434,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->check(FiniteNumber(0, 100))
         ->capture_default_str();
     AddTimeout(*loadCommand, load.timeoutMs);
+    AddInterval(*loadCommand, load);
+    AddReportFile(*loadCommand, load.report);
 
     ScenarioOptions scenario;
     CLI::App* runCommand =
@@ -363,6 +446,18 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     runCommand->add_flag("--strict", scenario.strict,
                          "Fail when a datagram comes that no expectation takes");
     AddImpairments(*runCommand, scenario.impairments);
+    AddExpectVoice(*runCommand, scenario.expectVoice);
+    AddInterval(*runCommand, scenario);
+    AddReportFile(*runCommand, scenario.report);
+
+    ReportOptions report;
+    CLI::App* reportCommand = AddReport(app, report);
+
+    // What the report says was run: the arguments as given, quoted for a shell.
+    const std::string commandLine =
+        ShellQuoted(std::span<const char* const>(argv, static_cast<std::size_t>(argc)));
+    answer.commandLine = call.commandLine = send.commandLine = load.commandLine =
+        scenario.commandLine = report.commandLine = commandLine;
 
     Parsed parsed;
     const std::vector<std::string> arguments = EmptyValuesApart(app, argc, argv);
@@ -378,6 +473,16 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         return parsed;
     }
 
+    answer.commandName = "answer";
+    answer.subject = answer.bind + ":" + std::to_string(answer.localPort);
+    call.commandName = "call";
+    call.subject = call.host;
+    send.commandName = "send";
+    send.subject = send.host;
+    load.commandName = "load";
+    load.subject = load.host;
+    scenario.commandName = "run";
+    scenario.subject = scenario.scenario + " " + scenario.host;
     if (answerCommand->parsed()) {
         answer.untilDisconnect = !until.empty();
         if (countOption->count() > 0) {
@@ -409,6 +514,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     } else if (loadCommand->parsed()) {
         load.voice = kind == "voice";
         parsed.invocation = load;
+    } else if (reportCommand->parsed()) {
+        parsed.invocation = report;
     } else {
         parsed.invocation = scenario;
     }

@@ -11,6 +11,8 @@
 #include "peer/Clock.h"
 #include "peer/Files.h"
 #include "peer/commands/Subcommands.h"
+#include "peer/figures/LatencyHistogram.h"
+#include "peer/figures/LoadIntervals.h"
 #include "peer/figures/Unexpected.h"
 
 namespace peer {
@@ -59,10 +61,17 @@ class RingReplies {
 
 int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream}};
+    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream},
+                            {"--junit", options.junit, FileRole::Document},
+                            {"--report", options.report, FileRole::Document}};
     CheckFileUses(uses);
     const in_addr address = Resolve(host.host, signals);
     Run run(options, signals);
+    // The latency in fixed-size histograms, whole and per 100 ms: memory does not grow with the
+    // rate, as a sample of every request's would.
+    LoadIntervals intervals;
+    LatencyHistogram latency;
+    Progress* const progress = run.ShowProgress(options.duration, !options.voice);
     const sockaddr_in to = MakeEndpoint(address, host.port);
 
     const auto total = std::max<std::uint64_t>(
@@ -82,8 +91,12 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
         if (!FromEndpoint(event, to)) {
             strangers.Add(event, "not from the peer");
         } else if (event.look.header.Command == phone::CmdRing) {
-            if (const auto latency = replies.Reply(event.look.header.Seq, event.stamp)) {
-                run.figures.AddReplyLatency(*latency);
+            if (const auto seconds = replies.Reply(event.look.header.Seq, event.stamp)) {
+                latency.Add(*seconds);
+                intervals.Replied(event.t, *seconds);
+                if (progress != nullptr) {
+                    progress->Live().Replied(event.t, *seconds);
+                }
             }
         }
     };
@@ -97,11 +110,18 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     double wake = start;
     while (sent < total) {
         // A slow rate sleeps long between batches; a signal still ends the run at once.
-        if (signals.Wait(wake - MonotonicSeconds())) {
+        const double until = progress != nullptr ? std::min(wake, progress->NextDue()) : wake;
+        if (signals.Wait(until - MonotonicSeconds())) {
             interrupted = true;
             break;
         }
         const double now = MonotonicSeconds();
+        if (progress != nullptr) {
+            progress->Poll(now);
+            if (now < wake) {
+                continue;
+            }
+        }
         const auto due = std::min<std::uint64_t>(
             total, static_cast<std::uint64_t>(std::floor((now - start) * options.rate)) + 1);
         const std::size_t count = static_cast<std::size_t>(
@@ -129,6 +149,12 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
             run.wire.Send(std::span<const Outgoing>(batch).first(count));
             sent += count;
             ++batches;
+            if (!options.voice) {
+                intervals.Sent(now - run.origin, count);
+                if (progress != nullptr) {
+                    progress->Live().RequestsSent(now - run.origin, count);
+                }
+            }
         }
         run.wire.Receive(take, 1u << 16);
         // The next batch when its first request is due, but not before 1 ms after this one:
@@ -146,32 +172,46 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
             break;
         }
         pollfd watched[] = {{run.wire.Descriptor(), POLLIN, 0}, {signals.Descriptor(), POLLIN, 0}};
-        const timespec timeout = ToTimespec(deadline - now);
+        const double until =
+            progress != nullptr ? std::min(deadline, progress->NextDue()) : deadline;
+        const timespec timeout = ToTimespec(std::max(0.0, until - now));
         ::ppoll(watched, 2, &timeout, nullptr);
         if (signals.Caught()) {
             interrupted = true;
         }
         run.wire.Receive(take, 1u << 16);
+        if (progress != nullptr) {
+            progress->Poll(MonotonicSeconds());
+        }
     }
+    intervals.Finish();
     run.figures.CountAnswered(replies.Answered());
     run.figures.SetSendErrors(run.wire.SendErrors());
+    if (ReportCollector* collector = run.Collector()) {
+        collector->AddLoadIntervals(intervals);
+    }
 
     const double answeredPercent =
         sent == 0 ? 0 : 100.0 * static_cast<double>(replies.Answered()) / static_cast<double>(sent);
-    std::vector<std::string> reasons;
-    if (interrupted) {
-        reasons.push_back("interrupted by a signal");
-    }
-    if (run.wire.SendErrors() > 0) {
-        reasons.push_back(std::to_string(run.wire.SendErrors()) + " datagrams could not be sent");
-    }
-    if (!options.voice && answeredPercent < options.minAnswered) {
+    Verdict verdict(options.commandName, options.subject);
+    verdict.JudgeSignal(interrupted);
+    verdict.Judge("sending", "send",
+                  run.wire.SendErrors() == 0
+                      ? std::vector<std::string>{}
+                      : std::vector<std::string>{std::to_string(run.wire.SendErrors()) +
+                                                 " datagrams could not be sent"});
+    if (!options.voice) {
         char text[160];
         std::snprintf(text, sizeof text, "%.3f %% answered, at least %.3f %% wanted",
                       answeredPercent, options.minAnswered);
-        reasons.push_back(text);
+        verdict
+            .Judge("answered share", "answered",
+                   answeredPercent < options.minAnswered ? std::vector<std::string>{text}
+                                                         : std::vector<std::string>{})
+            .output = text;
     }
     nlohmann::ordered_json summary = run.figures.Summary();
+    summary["reply_latency_ms"] = SpreadMs(latency);
     summary["load"] = {
         {"kind", options.voice ? "voice" : "ring"},
         {"rate", options.rate},
@@ -192,7 +232,7 @@ int RunLoad(const LoadOptions& options, SignalWatch& signals) {
     };
     summary["unexpected"] = strangers.Count();
     summary["unexpected_datagrams"] = strangers.List();
-    return run.Finish(summary, reasons);
+    return run.Finish(summary, verdict);
 }
 
 }  // namespace peer

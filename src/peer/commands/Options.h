@@ -10,6 +10,9 @@
 namespace peer {
 
 struct CommonOptions {
+    // The command's name and what it runs against ("call", "192.0.2.7"), as the command line
+    // gave them: they name the run's JUnit suite.
+    std::string commandName, subject;
     std::string bind = "0.0.0.0";
     int localPort = 20080;
     bool json = false;
@@ -17,7 +20,18 @@ struct CommonOptions {
     // 4 MiB holds several seconds of requests at full speed while the process is descheduled.
     int receiveBuffer = 4 << 20;
     std::int32_t target = 1;
-    std::string pcap;  // capture file; empty: none
+    std::string pcap;         // capture file; empty: none
+    std::string junit;        // JUnit file; empty: none
+    std::string report;       // --report: the HTML report's file; empty: none
+    std::string commandLine;  // as typed, quoted: what the report says was run
+    // Seconds between the running figures' lines (call, answer, load, run); none: no lines.
+    std::optional<double> interval;
+};
+
+// --expect-voice and --allow-missing (call, answer, run).
+struct VoiceExpectation {
+    std::string file;  // empty: no check
+    double allowMissingPercent = 0;
 };
 
 struct AnswerOptions : CommonOptions {
@@ -31,6 +45,7 @@ struct AnswerOptions : CommonOptions {
     std::optional<double> duration;
     ImpairmentSettings impairments;
     std::string save;  // scenario file; empty: none
+    VoiceExpectation expectVoice;
 };
 
 struct CallOptions : CommonOptions {
@@ -42,6 +57,7 @@ struct CallOptions : CommonOptions {
     std::int32_t expectStatus = 1;
     ImpairmentSettings impairments;
     std::string save;
+    VoiceExpectation expectVoice;
 };
 
 struct SendOptions : CommonOptions {
@@ -77,6 +93,17 @@ struct ScenarioOptions : CommonOptions {
     std::string host;
     ImpairmentSettings impairments;
     bool strict = false;
+    VoiceExpectation expectVoice;
+};
+
+// `report` reads a file and has no socket: none of the common options but --json.
+struct ReportOptions {
+    std::string capture;
+    std::string conversation;  // "A:P-B:P"; empty: every one
+    std::string local;         // "A:P" or "A"; empty: the first requester of each
+    bool json = false;
+    std::string output;       // -o: the HTML report's file; empty: none
+    std::string commandLine;  // as typed, quoted
 };
 
 }  // namespace peer

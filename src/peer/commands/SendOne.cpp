@@ -65,7 +65,8 @@ std::vector<std::uint8_t> BuildDatagram(const SendOptions& options) {
 
 int RunSend(const SendOptions& options, SignalWatch& signals) {
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
-    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream}};
+    const FileUse uses[] = {{"--pcap", options.pcap, FileRole::Stream},
+                            {"--junit", options.junit, FileRole::Document}};
     CheckFileUses(uses);
     const in_addr address = Resolve(host.host, signals);
     const std::vector<std::uint8_t> datagram = BuildDatagram(options);
@@ -108,9 +109,14 @@ int RunSend(const SendOptions& options, SignalWatch& signals) {
         });
     }
 
+    // One check, the reply (or that none came), unless a signal cut it short.
+    Verdict verdict(options.commandName, options.subject);
+    const std::string check = options.expectStatus
+                                  ? "reply with status " + std::to_string(*options.expectStatus)
+                                  : std::string("no reply");
     std::vector<std::string> reasons;
     if (interrupted) {
-        reasons.push_back("interrupted by a signal");
+        verdict.Skip(check, "reply", Interrupted().what());
     } else if (!options.expectStatus) {
         if (reply) {
             reasons.push_back(std::string("a ") + KindName(reply->look.kind) +
@@ -133,6 +139,11 @@ int RunSend(const SendOptions& options, SignalWatch& signals) {
         reasons.push_back("reply with status " + std::to_string(reply->look.header.Status) +
                           ", expected " + std::to_string(*options.expectStatus));
     }
+    if (!interrupted) {
+        verdict.Judge(check, "reply", reasons,
+                      reply ? reply->stamp - sentStamp : options.timeoutMs / 1000.0);
+    }
+    verdict.JudgeSignal(interrupted);
     if (reply && reply->look.kind == Kind::Reply) {
         run.figures.AddReplyLatency(reply->stamp - sentStamp);
         run.figures.CountAnswered();
@@ -142,7 +153,7 @@ int RunSend(const SendOptions& options, SignalWatch& signals) {
     summary["reply"] = reply ? Report::Describe(*reply) : nlohmann::ordered_json(nullptr);
     summary["unexpected"] = strangers.Count();
     summary["unexpected_datagrams"] = strangers.List();
-    return run.Finish(summary, reasons);
+    return run.Finish(summary, verdict);
 }
 
 }  // namespace peer

@@ -97,6 +97,12 @@ class Figures final : public DatagramTap {
     std::uint64_t VoiceSent() const { return voiceSent_; }
     std::uint64_t VoiceReceived() const { return voiceReceived_; }
     std::uint64_t RequestsAnswered() const { return requestsAnswered_; }
+    // Seq gaps, duplicates and reorders so far, over every call.
+    std::uint64_t SeqEvents() const {
+        const SeqCounts now = SeqNow();
+        return seqOfEndedCalls_.gaps + seqOfEndedCalls_.duplicates + seqOfEndedCalls_.reordered +
+               now.gaps + now.duplicates + now.reordered;
+    }
 
     // Every figure of the summary but the verdict.
     nlohmann::ordered_json Summary() const;

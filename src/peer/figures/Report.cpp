@@ -18,12 +18,28 @@ std::string HexOf(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
+// A file or scenario name need not be UTF-8, and JSON must be: such bytes print as U+FFFD,
+// never as a thrown error that would lose the summary and its verdict.
+std::string Printed(const nlohmann::ordered_json& value) {
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 }  // namespace
 
 void Report::PutLine(const std::string& line) {
     if (ended_) {
         return;
     }
+    if (guard_ != nullptr) {
+        guard_->BeforeLine();
+    }
+    PutBare(line);
+    if (guard_ != nullptr) {
+        guard_->AfterLine();
+    }
+}
+
+void Report::PutBare(const std::string& line) {
     if (sink_ != nullptr) {
         const std::string text = line + "\n";
         // A reader that quit is told by the sink itself, once.
@@ -99,12 +115,13 @@ void Report::LogLine(const std::string& line) {
 
 void Report::Summary(const nlohmann::ordered_json& summary) {
     if (style_.json) {
-        PutLine(nlohmann::ordered_json{{"summary", summary}}.dump());
+        PutLine(Printed(nlohmann::ordered_json{{"summary", summary}}));
         return;
     }
     PutLine("summary:");
     for (const auto& [key, value] : summary.items()) {
-        PutLine("  " + key + ": " + (value.is_string() ? value.get<std::string>() : value.dump()));
+        PutLine("  " + key + ": " +
+                (value.is_string() ? value.get<std::string>() : Printed(value)));
     }
 }
 

@@ -16,12 +16,27 @@ struct OutputStyle {
     bool quiet = false;
 };
 
+// Something else drawn on the terminal the lines go to (the status line): wiped before each line
+// and drawn again below it.
+class LineGuard {
+  public:
+    virtual ~LineGuard() = default;
+    virtual void BeforeLine() = 0;
+    virtual void AfterLine() = 0;
+};
+
 class Report final : public DatagramTap {
   public:
     explicit Report(OutputStyle style, std::FILE* out = stdout) : style_(style), out_(out) {}
 
     // Writes the lines through `sink` instead, a pipe that must not hold back a signal.
     void WriteThrough(OutputFile* sink) { sink_ = sink; }
+    void Guard(LineGuard* guard) { guard_ = guard; }
+    // Where the lines go: a stream, or (null) the sink.
+    std::FILE* Stream() const { return sink_ == nullptr ? out_ : nullptr; }
+
+    // A line of its own, shown also with --quiet: the running figures asked for with --interval.
+    void Line(const std::string& line) { PutLine(line); }
 
     void OnDatagram(const DatagramEvent& event) override;
 
@@ -38,10 +53,12 @@ class Report final : public DatagramTap {
 
   private:
     void PutLine(const std::string& line);
+    void PutBare(const std::string& line);
 
     OutputStyle style_;
     std::FILE* out_;
     OutputFile* sink_ = nullptr;
+    LineGuard* guard_ = nullptr;
     bool ended_ = false;
 };
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "peer/Addresses.h"
-#include "peer/scenario/Scenario.h"
+#include "peer/DatagramLook.h"
 
 namespace peer {
 

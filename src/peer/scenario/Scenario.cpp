@@ -51,23 +51,6 @@ bool Expected(const ScenarioStep& expect, const DatagramLook& look, std::size_t 
     return false;
 }
 
-std::string CommandName(std::int16_t command) {
-    switch (command) {
-        case phone::CmdRing:
-            return "ring";
-        case phone::CmdTalk:
-            return "talk";
-        case phone::CmdHangUp:
-            return "hangup";
-        case phone::CmdDisconnect:
-            return "disconnect";
-        case phone::CmdVoice:
-            return "voice";
-        default:
-            return std::to_string(command);
-    }
-}
-
 std::string QuotedPath(const std::string& path) {
     bool plain = !path.empty();
     for (const char c : path) {

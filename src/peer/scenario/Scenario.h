@@ -68,9 +68,6 @@ Scenario ParseScenarioText(std::string_view text, const std::string& name,
 bool Expected(const ScenarioStep& expect, const DatagramLook& look, std::size_t size,
               std::int32_t target);
 
-// "ring", "talk", "hangup", "disconnect", "voice", or the number.
-std::string CommandName(std::int16_t command);
-
 // A path as a scenario line takes it: quoted (with \" and \\ within) when it holds blanks, "#",
 // "=" or a quote. A line break cannot be written: the caller refuses such a path.
 std::string QuotedPath(const std::string& path);

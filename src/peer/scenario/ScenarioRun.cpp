@@ -12,8 +12,10 @@
 #include "peer/Clock.h"
 #include "peer/Files.h"
 #include "peer/PeerError.h"
+#include "peer/checks/ExpectedVoice.h"
 #include "peer/commands/Subcommands.h"
 #include "peer/figures/Unexpected.h"
+#include "peer/progress/Planned.h"
 #include "peer/scenario/ArrivalPool.h"
 #include "peer/scenario/Scenario.h"
 #include "peer/session/EventLoop.h"
@@ -42,7 +44,9 @@ class Player {
           to_(to),
           target_(options.target),
           jitter_(options.impairments.jitterMs / 1000) {
+        loop_.SetTicker(run.progress.get());
         outlet_.SetDestination(to);
+        outlet_.MarkInto(run.Collector());
         wires_.push_back(&run.wire);
         // Every file and every socket the steps need, before anything is sent.
         for (const ScenarioStep& step : scenario.steps) {
@@ -68,19 +72,35 @@ class Player {
     }
 
     void Play() {
+        std::size_t reached = 0;
         for (const ScenarioStep& step : scenario_.steps) {
             run_.report.LogLine("line " + std::to_string(step.line) + ": " + step.text);
+            ++reached;
+            const double start = MonotonicSeconds();
             std::optional<std::string> fault = Do(step);
+            const double seconds = MonotonicSeconds() - start;
             if (interrupted_) {
+                steps_.push_back({Check::Outcome::Skipped, Interrupted().what(), seconds});
+                Stepped(step, start, Interrupted().what());
                 break;
             }
+            Stepped(step, start, fault);
             if (fault) {
                 failure_ = {{"line", step.line}, {"step", step.text}, {"reason", *fault}};
                 reason_ = scenario_.path + ":" + std::to_string(step.line) + ": " + step.text +
                           ": " + *fault;
+                steps_.push_back({Check::Outcome::Failed, *reason_, seconds});
                 break;
             }
+            steps_.push_back({Check::Outcome::Passed, "", seconds});
             ++done_;
+        }
+        if (ReportCollector* collector = run_.Collector()) {
+            for (std::size_t i = reached; i < scenario_.steps.size(); ++i) {
+                const ScenarioStep& step = scenario_.steps[i];
+                collector->AddStep(
+                    {step.line, step.text, StepRecord::Outcome::NotReached, 0, 0, ""});
+            }
         }
         // The stream ends with the scenario; chunks made late still go out.
         StopStream();
@@ -90,19 +110,33 @@ class Player {
         Settle();
     }
 
-    nlohmann::ordered_json Summary(bool strict, std::vector<std::string>& reasons) const {
-        if (interrupted_) {
-            reasons.push_back("interrupted by a signal");
+    // Each step is a check: passed, failed (the first that did), or skipped, as the steps after
+    // a failure or a signal are.
+    nlohmann::ordered_json Summary(bool strict, Verdict& verdict) const {
+        for (std::size_t i = 0; i < scenario_.steps.size(); ++i) {
+            const ScenarioStep& step = scenario_.steps[i];
+            const std::string name = "line " + std::to_string(step.line) + ": " + step.text;
+            if (i >= steps_.size()) {
+                verdict.Skip(name, "step", "not reached");
+            } else if (steps_[i].outcome == Check::Outcome::Failed) {
+                verdict.Fail(name, "step", steps_[i].reason, steps_[i].seconds);
+            } else if (steps_[i].outcome == Check::Outcome::Skipped) {
+                verdict.Skip(name, "step", steps_[i].reason);
+            } else {
+                verdict.Pass(name, "step", steps_[i].seconds);
+            }
         }
-        if (reason_) {
-            reasons.push_back(*reason_);
-        }
+        verdict.JudgeSignal(interrupted_);
         // What came from elsewhere, what was pushed out of the pool, and what is left in it.
         const std::uint64_t unexpected =
             strangers_.Count() + pool_.PushedOut().Count() + pool_.Count();
-        if (strict && unexpected > 0) {
-            reasons.push_back(std::to_string(unexpected) +
-                              " datagrams came that no expectation took (--strict)");
+        if (strict) {
+            verdict.Judge("nothing unexpected (--strict)", "strict",
+                          unexpected == 0
+                              ? std::vector<std::string>{}
+                              : std::vector<std::string>{
+                                    std::to_string(unexpected) +
+                                    " datagrams came that no expectation took (--strict)"});
         }
         const auto left = pool_.First(Unexpected::kListed);
         nlohmann::ordered_json summary = run_.figures.Summary();
@@ -175,6 +209,7 @@ class Player {
         }
         Wire& wire = step.from ? *senders_.at(*step.from) : run_.wire;
         const double stamp = RealtimeSeconds();
+        const double sentAt = MonotonicSeconds();
         if (!wire.Send(to_, bytes)) {
             return std::string("cannot send to ") + EndpointText(to_) + ": " +
                    std::strerror(wire.LastSendError());
@@ -182,7 +217,13 @@ class Player {
         const DatagramLook look = LookAt(bytes);
         if (look.kind == Kind::Request) {
             // Its reply, whenever it comes, gives the latency, as for call.
-            asked_[look.header.Seq] = {look.header.Command, stamp};
+            Asked asked{look.header.Command, stamp, std::nullopt};
+            if (ReportCollector* collector = run_.Collector()) {
+                asked.record = collector->AddReply({collector->RunTime(sentAt),
+                                                    RequestName(look.header.Command), std::nullopt,
+                                                    std::nullopt});
+            }
+            asked_[look.header.Seq] = asked;
         }
         return std::nullopt;
     }
@@ -239,9 +280,15 @@ class Player {
         }
         if (event.look.kind == Kind::Reply) {
             const auto asked = asked_.find(event.look.header.Seq);
-            if (asked != asked_.end() && asked->second.first == event.look.header.Command) {
-                run_.figures.AddReplyLatency(event.stamp - asked->second.second);
+            if (asked != asked_.end() && asked->second.command == event.look.header.Command) {
+                const double latency = event.stamp - asked->second.stamp;
+                run_.figures.AddReplyLatency(latency);
                 run_.figures.CountAnswered();
+                if (asked->second.record) {
+                    ReplyRecord& record = run_.Collector()->Data().replies[*asked->second.record];
+                    record.status = event.look.header.Status;
+                    record.latency = latency;
+                }
                 asked_.erase(asked);
             }
         }
@@ -251,6 +298,16 @@ class Player {
             return;
         }
         pool_.Add(arrival);
+    }
+
+    // The step as the report shows it, with its time on the run's clock.
+    void Stepped(const ScenarioStep& step, double start, const std::optional<std::string>& fault) {
+        if (ReportCollector* collector = run_.Collector()) {
+            collector->AddStep({step.line, step.text,
+                                fault ? StepRecord::Outcome::Failed : StepRecord::Outcome::Passed,
+                                collector->RunTime(start), collector->RunTime(MonotonicSeconds()),
+                                fault.value_or("")});
+        }
     }
 
     void StopStream() {
@@ -313,7 +370,13 @@ class Player {
     std::map<std::string, std::unique_ptr<VoiceStream>> streams_;
     VoiceStream* current_ = nullptr;
 
-    std::map<std::uint16_t, std::pair<std::int16_t, double>> asked_;  // Seq: command, sent
+    // A request sent, by its Seq, until its reply: the reply's latency counts from `stamp`.
+    struct Asked {
+        std::int16_t command = 0;
+        double stamp = 0;
+        std::optional<std::size_t> record;  // its place among the report's replies
+    };
+    std::map<std::uint16_t, Asked> asked_;
     ArrivalPool pool_;  // came from the endpoint, and no expectation took it yet
     Unexpected strangers_;
     std::optional<Arrival> lastStranger_;
@@ -321,6 +384,12 @@ class Player {
     const ScenarioStep* expecting_ = nullptr;
     std::uint64_t taken_ = 0;
 
+    struct StepResult {
+        Check::Outcome outcome;
+        std::string reason;
+        double seconds;
+    };
+    std::vector<StepResult> steps_;  // of the steps played
     std::size_t done_ = 0;
     bool interrupted_ = false;
     nlohmann::ordered_json failure_ = nullptr;
@@ -331,7 +400,10 @@ class Player {
 
 int RunScenario(const ScenarioOptions& options, SignalWatch& signals) {
     std::vector<FileUse> uses = {{"SCENARIO", options.scenario, FileRole::Source},
-                                 {"--pcap", options.pcap, FileRole::Stream}};
+                                 {"--pcap", options.pcap, FileRole::Stream},
+                                 {"--expect-voice", options.expectVoice.file, FileRole::Source},
+                                 {"--junit", options.junit, FileRole::Document},
+                                 {"--report", options.report, FileRole::Document}};
     CheckFileUses(uses);
     const Scenario scenario = ParseScenario(options.scenario);
     for (const ScenarioStep& step : scenario.steps) {
@@ -342,12 +414,32 @@ int RunScenario(const ScenarioOptions& options, SignalWatch& signals) {
     CheckFileUses(uses);
     const HostAndPort host = SplitHostPort(options.host, 20080, "HOST");
     const in_addr address = Resolve(host.host, signals);
+    std::optional<ExpectedVoice> expected;
+    if (!options.expectVoice.file.empty()) {
+        expected.emplace(options.expectVoice);
+    }
     Run run(options, signals);
+    if (expected) {
+        run.AddTap(*expected);
+    }
+    run.ShowProgress(PlannedSeconds(scenario));
     Player player(scenario, run, signals, MakeEndpoint(address, host.port), options);
     player.Play();
-    std::vector<std::string> reasons;
-    const nlohmann::ordered_json summary = player.Summary(options.strict, reasons);
-    return run.Finish(summary, reasons);
+    Verdict verdict(options.commandName, options.subject);
+    nlohmann::ordered_json summary = player.Summary(options.strict, verdict);
+    // The voice is judged where the scenario has some.
+    const bool voice =
+        std::any_of(scenario.steps.begin(), scenario.steps.end(), [](const auto& step) {
+            return step.type == ScenarioStep::Type::Stream ||
+                   (step.type == ScenarioStep::Type::Expect && step.kind == Kind::Voice);
+        });
+    if (voice) {
+        verdict.Pass("voice pacing", "pacing").output = PacingFigures(summary);
+    }
+    if (expected) {
+        expected->Finish(MonotonicSeconds() - run.origin, summary, verdict, run.Collector());
+    }
+    return run.Finish(summary, verdict);
 }
 
 }  // namespace peer

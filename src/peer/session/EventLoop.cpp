@@ -45,6 +45,9 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
         if (now >= deadline) {
             return Stop::Deadline;
         }
+        if (ticker_ != nullptr && ticker_->NextDue() <= now) {
+            ticker_->Tick(now);
+        }
         const double due = work.nextDue ? work.nextDue() : kNever;
         if (due <= now) {
             work.act(now);
@@ -53,7 +56,7 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
         // The due time is absolute, on the timer; everything else can wait on poll's. A tap that
         // holds something back until the sockets are found empty again (the capture, to write
         // its records in time order) wakes the loop too.
-        double wake = due;
+        double wake = ticker_ != nullptr ? std::min(due, ticker_->NextDue()) : due;
         for (const Wire* wire : wires) {
             wake = std::min(wake, wire->WakeAt());
         }

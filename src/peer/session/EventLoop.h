@@ -11,6 +11,15 @@
 
 namespace peer {
 
+// Something done on a clock of its own while the loop waits, whatever the work: the running
+// figures drawn on the terminal or printed every few seconds.
+class LoopTicker {
+  public:
+    virtual ~LoopTicker() = default;
+    virtual double NextDue() const = 0;  // monotonic seconds; infinity: never
+    virtual void Tick(double now) = 0;
+};
+
 class EventLoop {
   public:
     explicit EventLoop(SignalWatch& signals);
@@ -35,9 +44,13 @@ class EventLoop {
     Stop RunUntil(std::span<Wire* const> wires, const Work& work, const std::function<bool()>& done,
                   double deadline = kNever);
 
+    // Wakes for `ticker` too (null: nothing).
+    void SetTicker(LoopTicker* ticker) { ticker_ = ticker; }
+
   private:
     SignalWatch& signals_;
     int timerFd_ = -1;
+    LoopTicker* ticker_ = nullptr;
 };
 
 }  // namespace peer

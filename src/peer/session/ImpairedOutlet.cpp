@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "peer/Clock.h"
+#include "phone/PhoneDatagram.h"
 
 namespace peer {
 
@@ -26,6 +27,7 @@ void ImpairedOutlet::Emit(std::span<const std::uint8_t> datagram, double deadlin
     const ChunkFate fate = draws_->Next();
     if (fate.drop) {
         ++dropped_;
+        Mark(MarkKind::Dropped, deadline, datagram);
         return;
     }
     Chunk chunk{to_, from_, std::vector<std::uint8_t>(datagram.begin(), datagram.end()),
@@ -36,6 +38,7 @@ void ImpairedOutlet::Emit(std::span<const std::uint8_t> datagram, double deadlin
         group = {std::move(chunk), std::move(*held_)};
         held_.reset();
         ++reordered_;
+        Mark(MarkKind::Reordered, deadline, group[1].bytes);
     } else if (fate.reorder) {
         held_ = std::move(chunk);
         return;
@@ -44,6 +47,7 @@ void ImpairedOutlet::Emit(std::span<const std::uint8_t> datagram, double deadlin
     }
     if (fate.delayMicroseconds > 0) {
         ++delayed_;
+        Mark(MarkKind::Delayed, deadline, group[0].bytes);
     }
     // Late by its draw, never early, and never moving the next chunk's deadline.
     const double due = deadline + static_cast<double>(fate.delayMicroseconds) * 1e-6;
@@ -55,7 +59,11 @@ void ImpairedOutlet::Emit(std::span<const std::uint8_t> datagram, double deadlin
 
 void ImpairedOutlet::Put(const Chunk& chunk, double due, double now) {
     const int copies = chunk.duplicate ? 2 : 1;
-    duplicated_ += chunk.duplicate ? 1 : 0;
+    if (chunk.duplicate) {
+        ++duplicated_;
+        // When the copies go: a held chunk let go has no time of its own (due 0).
+        Mark(MarkKind::Duplicated, std::max(due, now), chunk.bytes);
+    }
     for (int i = 0; i < copies; ++i) {
         if (due <= now) {
             wire_.Send(chunk.to, chunk.bytes, chunk.from);
@@ -65,6 +73,18 @@ void ImpairedOutlet::Put(const Chunk& chunk, double due, double now) {
             std::upper_bound(late_.begin(), late_.end(), due,
                              [](double time, const Late& late) { return time < late.due; });
         late_.insert(place, Late{due, chunk.to, chunk.from, chunk.bytes});
+    }
+}
+
+void ImpairedOutlet::Stalled(double now) {
+    if (collector_ != nullptr) {
+        collector_->MarkAt(MarkKind::Stall, now);
+    }
+}
+
+void ImpairedOutlet::Mark(MarkKind kind, double when, std::span<const std::uint8_t> chunk) {
+    if (collector_ != nullptr) {
+        collector_->MarkAt(kind, when, phone::ReadHeader(chunk).Seq);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "peer/report/ReportCollector.h"
 #include "peer/session/Impairment.h"
 #include "peer/session/VoiceStream.h"
 #include "peer/session/Wire.h"
@@ -29,7 +30,11 @@ class ImpairedOutlet final : public VoiceOutlet {
     void Watch(std::function<void(std::span<const std::uint8_t>)> watcher) {
         watcher_ = std::move(watcher);
     }
+    // Where each stall and each chunk's impairment is marked, at the time it was due; null:
+    // nowhere.
+    void MarkInto(ReportCollector* collector) { collector_ = collector; }
     void Emit(std::span<const std::uint8_t> datagram, double deadline) override;
+    void Stalled(double now) override;
 
     // A chunk held back for reordering goes out now: the stream stopped before a next one came.
     void Release();
@@ -56,6 +61,7 @@ class ImpairedOutlet final : public VoiceOutlet {
         std::vector<std::uint8_t> bytes;
     };
     void Put(const Chunk& chunk, double due, double now);
+    void Mark(MarkKind kind, double when, std::span<const std::uint8_t> chunk);
 
     Wire& wire_;
     ImpairmentSettings settings_;
@@ -63,6 +69,7 @@ class ImpairedOutlet final : public VoiceOutlet {
     sockaddr_in to_{};
     in_addr from_{};
     std::function<void(std::span<const std::uint8_t>)> watcher_;
+    ReportCollector* collector_ = nullptr;
     std::optional<Chunk> held_;
     std::deque<Late> late_;  // by due time; equal times in the order they were put
     std::uint64_t chunks_ = 0, dropped_ = 0, duplicated_ = 0, reordered_ = 0, delayed_ = 0;

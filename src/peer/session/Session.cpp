@@ -26,6 +26,8 @@ Session::Session(Wire& wire, Report& report, Figures& figures, SignalWatch& sign
     if (settings_.playFd >= 0) {
         voice_ = std::make_unique<VoiceStream>(settings_.playFd, outlet_);
     }
+    loop_.SetTicker(settings_.ticker);
+    outlet_.MarkInto(settings_.collector);
 }
 
 Session::~Session() = default;
@@ -104,14 +106,19 @@ Session::Outcome Session::Request(phone::Command command, std::int32_t newMode,
     std::array<std::uint8_t, phone::kRequestSize> request{};
     const std::uint16_t seq = phone::TakeRequestSeq(nextSeq_);
     phone::BuildRequest(request, command, seq, target_);
-    pending_ = Pending{seq, command, RealtimeSeconds(), std::nullopt, std::nullopt};
+    pending_ = Pending{seq, command, RealtimeSeconds(), std::nullopt, std::nullopt, std::nullopt};
     asked_ = to;
+    const double sentAt = MonotonicSeconds();
     wire_.Send(to, request);
     Outcome outcome;
     outcome.stop =
         RunUntil([this] { return pending_->status.has_value(); }, MonotonicSeconds() + timeout);
     outcome.status = pending_->status;
     outcome.elsewhere = pending_->elsewhere;
+    if (settings_.collector != nullptr) {
+        settings_.collector->AddReply({settings_.collector->RunTime(sentAt), RequestName(command),
+                                       pending_->status, pending_->latency});
+    }
     pending_.reset();
     return outcome;
 }
@@ -136,7 +143,8 @@ void Session::Take(const DatagramEvent& event) {
                 }
             } else if (awaited) {
                 pending_->status = event.look.header.Status;
-                figures_.AddReplyLatency(event.stamp - pending_->sentStamp);
+                pending_->latency = event.stamp - pending_->sentStamp;
+                figures_.AddReplyLatency(*pending_->latency);
                 figures_.CountAnswered();
             }
             break;
@@ -154,6 +162,9 @@ void Session::Answer(const DatagramEvent& event) {
     if (answer.acceptedRing) {
         // A new call: its figures start over, and a --play file that ran out starts over too.
         figures_.StartCall(event, from);
+        if (settings_.collector != nullptr) {
+            settings_.collector->StartCall(event);
+        }
         if (voice_ && voice_->Finished()) {
             voice_->Rewind();
         }

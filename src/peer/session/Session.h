@@ -15,6 +15,7 @@
 #include "peer/figures/Figures.h"
 #include "peer/figures/Report.h"
 #include "peer/figures/Unexpected.h"
+#include "peer/report/ReportCollector.h"
 #include "peer/session/EventLoop.h"
 #include "peer/session/ImpairedOutlet.h"
 #include "peer/session/Impairment.h"
@@ -40,6 +41,11 @@ struct SessionSettings {
     // Answers at most this many requests, and takes no datagram from the socket that it could
     // not answer; none: no limit.
     std::optional<std::uint64_t> requestLimit;
+    // Also done while the session waits (the running figures); null: nothing.
+    LoopTicker* ticker = nullptr;
+    // The HTML report's, when there is one: told of each request's reply, each call that
+    // starts, and what happens to the outgoing voice.
+    ReportCollector* collector = nullptr;
 };
 
 class Session final {
@@ -125,6 +131,7 @@ class Session final {
         double sentStamp = 0;
         std::optional<std::int16_t> status;
         std::optional<sockaddr_in> elsewhere;
+        std::optional<double> latency;
     };
     std::optional<Pending> pending_;
     // Where this session's requests go: replies count only from there.

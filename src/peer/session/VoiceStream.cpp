@@ -42,7 +42,11 @@ void VoiceStream::Rewind() {
 }
 
 void VoiceStream::SendDue(double now, std::int32_t& nextSeq, std::int32_t target) {
+    const std::uint64_t stalls = schedule_.Stalls();
     const VoiceSchedule::Due due = schedule_.Take(now);
+    if (schedule_.Stalls() > stalls) {
+        outlet_->Stalled(now);
+    }
     std::array<std::uint8_t, phone::kVoiceSize> datagram{};  // filler bytes stay zero
     ssize_t count = 0;
     do {

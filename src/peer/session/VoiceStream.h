@@ -45,6 +45,8 @@ class VoiceOutlet {
   public:
     virtual ~VoiceOutlet() = default;
     virtual void Emit(std::span<const std::uint8_t> datagram, double deadline) = 0;
+    // The schedule woke at `now` (monotonic seconds) more than a period late: a stall.
+    virtual void Stalled(double /*now*/) {}
 };
 
 // Streams a file (a descriptor the stream owns) as voice datagrams while it is running. Pausing

@@ -34,6 +34,9 @@ struct DatagramEvent {
     // datagram and zeros past its end. Null otherwise.
     const std::uint8_t* windowBuffer = nullptr;
     DatagramLook look;
+    // Read from a capture that kept only the start of the datagram: `bytes` is that start, and
+    // this its size on the wire, at which `look` was taken. 0: `bytes` is the whole datagram.
+    std::size_t cutFrom = 0;
 };
 
 class Wire;
