@@ -2,6 +2,7 @@
 // What a datagram is to the window: the same tests in the same order, on exactly the bytes that
 // arrived. A datagram over 2048 bytes is a failed receive for the window, whatever it holds.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -20,6 +21,10 @@ struct DatagramLook {
     phone::PhoneDatagram header;
     bool hasHeader = false;
 };
+
+// The largest payload a UDP datagram over IPv4 carries: the most that --hex or a scenario's hex=
+// and size= can ask for.
+inline constexpr std::size_t kLargestDatagram = 65507;
 
 DatagramLook LookAt(std::span<const std::uint8_t> bytes);
 

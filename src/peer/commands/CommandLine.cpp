@@ -12,14 +12,13 @@
 #include <vector>
 
 #include "peer/Addresses.h"
+#include "peer/DatagramLook.h"
 #include "peer/capture/CaptureReading.h"
 #include "peer/report/ReportData.h"
 #include "phone/PhoneDatagram.h"
 
 namespace peer {
 namespace {
-
-constexpr int kLargestDatagram = 65507;
 
 std::optional<long> WholeNumber(const std::string& text) {
     long value = 0;
@@ -103,7 +102,7 @@ const CLI::Validator kHex(
                 return std::string("\"") + c + "\" is not a hex digit";
             }
         }
-        if (text.size() / 2 > static_cast<std::size_t>(kLargestDatagram)) {
+        if (text.size() / 2 > kLargestDatagram) {
             return "more than " + std::to_string(kLargestDatagram) + " bytes";
         }
         return std::string();
@@ -387,7 +386,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     int size = 0;
     CLI::Option* sizeOption =
         sendCommand->add_option("--size", size, "Pad with zeros or cut to this many bytes")
-            ->check(CLI::Range(0, kLargestDatagram));
+            ->check(CLI::Range(0, static_cast<int>(kLargestDatagram)));
     fields.push_back(sizeOption);
     fields.push_back(sendCommand->add_option("--magic", send.magic, "The first 4 bytes")
                          ->check(kMagic)

@@ -6,6 +6,7 @@
 
 #include "peer/Addresses.h"
 #include "peer/Clock.h"
+#include "peer/DatagramLook.h"
 #include "peer/Files.h"
 #include "peer/PeerError.h"
 #include "peer/commands/CommandLine.h"
@@ -14,8 +15,6 @@
 
 namespace peer {
 namespace {
-
-constexpr std::size_t kLargestDatagram = 65507;
 
 std::vector<std::uint8_t> FromHex(const std::string& hex) {
     std::vector<std::uint8_t> bytes(hex.size() / 2);

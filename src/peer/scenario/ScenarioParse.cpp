@@ -14,6 +14,7 @@
 #include <map>
 
 #include "peer/Addresses.h"
+#include "peer/DatagramLook.h"
 #include "peer/Files.h"
 #include "peer/PeerError.h"
 #include "peer/commands/CommandLine.h"
@@ -22,7 +23,6 @@
 namespace peer {
 namespace {
 
-constexpr std::size_t kLargestDatagram = 65507;
 constexpr double kLongestMs = 86'400'000;
 
 // A fault of one line; the caller puts the file and line in front.
