@@ -165,8 +165,9 @@ std::size_t Wire::Send(std::span<const Outgoing> datagrams) {
                 std::memcpy(CMSG_DATA(header), &info, sizeof info);
             }
         }
-        const double t = MonotonicSeconds() - origin_;
-        const double stamp = RealtimeSeconds();
+        const ClockPair clocks = ReadBothClocks();
+        const double t = clocks.monotonic - origin_;
+        const double stamp = clocks.realtime;
         const int done = ::sendmmsg(fd_, messages.data(), static_cast<unsigned>(count), 0);
         if (done < 0) {
             if (errno == EINTR) {
