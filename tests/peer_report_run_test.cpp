@@ -74,16 +74,6 @@ void Flatten(const nlohmann::ordered_json& value, const std::string& name,
     out[name] = value.is_string() ? value.get<std::string>() : value.dump();
 }
 
-int Threads(qint64 pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Threads:", 0) == 0) {
-            return std::stoi(line.substr(8));
-        }
-    }
-    return 0;
-}
-
 std::string Desc(const PageLoad& page, const std::string& picture) {
     const json& found = page.probe["pictures"].value(picture, json::object());
     return found.value("desc", "(no picture " + picture + ")");
@@ -360,7 +350,7 @@ TEST_F(PeerReportRunTest, ARunASignalEndsLeavesAWholeReportThatSaysSo) {
         ASSERT_TRUE(peer.WaitUntil(
             [&](const std::string& out, const std::string& err) {
                 return c.said ? (out + err).find(c.said) != std::string::npos
-                              : Threads(peer.Pid()) > 1;  // the resolver's
+                              : ThreadsOf(peer.Pid()) > 1;  // the resolver's
             },
             5s));
         peer.Signal(SIGINT);

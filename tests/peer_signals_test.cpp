@@ -23,16 +23,6 @@ using namespace testsupport;
 
 namespace {
 
-int Threads(qint64 pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Threads:", 0) == 0) {
-            return std::stoi(line.substr(8));
-        }
-    }
-    return 0;
-}
-
 class PeerSignalsTest : public ::testing::Test {
   protected:
     QString Path(const char* name) const { return directory.filePath(name); }
@@ -88,7 +78,7 @@ TEST_F(PeerSignalsTest, ASignalEndsTheRunAtOnceWhereverItWaits) {
         ASSERT_TRUE(peer.WaitUntil(
             [&](const std::string& out, const std::string& err) {
                 return c.said ? (out + err).find(c.said) != std::string::npos
-                              : Threads(peer.Pid()) > 1;
+                              : ThreadsOf(peer.Pid()) > 1;
             },
             3s))
             << name;

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "shell/Gathering.h"
@@ -101,6 +102,16 @@ PeerResult PeerProcess::Finish(std::chrono::milliseconds timeout) {
 PeerResult RunPeer(const QStringList& arguments, std::chrono::milliseconds timeout,
                    const QStringList& launcher) {
     return PeerProcess(arguments, launcher).Finish(timeout);
+}
+
+int ThreadsOf(qint64 pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoi(line.substr(8));
+        }
+    }
+    return 0;
 }
 
 }  // namespace testsupport

@@ -50,6 +50,9 @@ inline QStringList Words(const QString& line) {
     return line.split(' ');
 }
 
+// The threads the process `pid` has now (0 once it is gone): a host-name lookup runs in its own.
+int ThreadsOf(qint64 pid);
+
 PeerResult RunPeer(const QStringList& arguments,
                    std::chrono::milliseconds timeout = std::chrono::seconds(60),
                    const QStringList& launcher = {});
