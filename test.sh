@@ -78,7 +78,7 @@ suites=("build-package:Debian package, built and checked in $((SECONDS - package
 
 # The libFuzzer targets, for a short bounded time each (build-fuzz/, clang); the same namespace.
 banner "Fuzzing build-fuzz (clang, libFuzzer)"
-UDPPHONE_FUZZ_SECONDS=${UDPPHONE_FUZZ_SECONDS:-15} scripts/run-fuzzers.sh
+UDPPHONE_FUZZ_SECONDS=${UDPPHONE_FUZZ_SECONDS:-10} scripts/run-fuzzers.sh
 fuzz_status=$?
 
 # Both summaries once more, a failed suite last, so the closing line tells the worst.
