@@ -366,8 +366,8 @@ bool OutputFile::WaitForRoom() {
     for (;;) {
         double limit = 1;
         if (signals_->Caught()) {
-            limit = std::max(signals_->CaughtAt(), lastTaken_) + kRoomAfterSignal -
-                    MonotonicSeconds();
+            limit =
+                std::max(signals_->CaughtAt(), lastTaken_) + kRoomAfterSignal - MonotonicSeconds();
             if (limit <= 0) {
                 return false;
             }

@@ -72,7 +72,8 @@ std::vector<std::uint8_t> ReadWhole(const std::string& path, std::size_t limit,
 
 // A Stream output. Into a pipe, a write waits for room as long as no signal came; after one, as
 // long as the reader keeps taking (100 ms at most without taking anything); a reader that quit or
-// stopped taking ends the output, and every later write is refused. Either says so once on the standard error and in Error().
+// stopped taking ends the output, and every later write is refused. Either says so once on the
+// standard error and in Error().
 class OutputFile {
   public:
     // Empty `path`: no output. Opens a pipe without waiting for a signal: a FIFO with no reader
@@ -106,7 +107,7 @@ class OutputFile {
     int fd_ = -1;
     bool pipe_ = false;
     bool ended_ = false;
-    double lastTaken_ = 0;  // monotonic seconds of the last write the reader took
+    double lastTaken_ = 0;   // monotonic seconds of the last write the reader took
     int restoreFlags_ = -1;  // the shared standard output's flags, put back at the end
     std::optional<std::string> error_;
 };
