@@ -147,11 +147,14 @@ void Figures::OnDatagram(const DatagramEvent& event) {
         if (kind == Kind::Voice) {
             ++voiceSent_;
             ++call_.voiceSent;
+            // On the stamp a capture keeps, as received voice is: a capture of the run gives the
+            // same spacings, whatever the host does to its real-time clock. The schedule's own
+            // timing on the monotonic clock is the drift.
             if (lastVoiceSent_ >= 0) {
-                sentSpacing_.Add(event.t - lastVoiceSent_);
-                callSentSpacing_.Add(event.t - lastVoiceSent_);
+                sentSpacing_.Add(event.stamp - lastVoiceSent_);
+                callSentSpacing_.Add(event.stamp - lastVoiceSent_);
             }
-            lastVoiceSent_ = event.t;
+            lastVoiceSent_ = event.stamp;
         }
         return;
     }

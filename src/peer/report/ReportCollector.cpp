@@ -29,12 +29,13 @@ void ReportCollector::OnDatagram(const DatagramEvent& event) {
     if (event.outgoing) {
         if (kind == Kind::Voice) {
             ++data_.sent.datagrams;
+            // On the stamps, as the summary measures it.
             if (lastSent_ >= 0) {
-                const double spacing = event.t - lastSent_;
+                const double spacing = event.stamp - lastSent_;
                 data_.sent.spacing.Add(event.t, spacing);
                 data_.sent.histogram.Add(spacing);
             }
-            lastSent_ = event.t;
+            lastSent_ = event.stamp;
         }
         return;
     }
