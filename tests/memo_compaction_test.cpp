@@ -83,6 +83,10 @@ TEST(MemoCompactionTest, AnOwedCompactionIsUrgentBeforeTheBufferWouldGrow) {
     // Qt must be made to count one more character, and that padding has to fit as well.
     EXPECT_FALSE(schedule.Urgent(13'062));
     EXPECT_TRUE(schedule.Urgent(13'063));
+    // Then the edit waits for room, as one that would make Qt compact does.
+    EXPECT_EQ(schedule.WayFor({13'063, 0}, 0ms, document), Way::Wait);
+    EXPECT_EQ(schedule.WayFor({13'062, 0}, 0ms, document), Way::UndoOff);
+    EXPECT_NE(schedule.WayFor({13'063, 0}, 1000ms, document), Way::Wait);
     schedule.CompactNow(&document);
     EXPECT_FALSE(schedule.Owed());
     EXPECT_FALSE(schedule.Urgent(1'000'000));

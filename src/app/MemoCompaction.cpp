@@ -57,9 +57,13 @@ bool CompactionSchedule::Compacts(qsizetype counted, qsizetype size) const {
 
 CompactionSchedule::Way CompactionSchedule::WayFor(BufferEdit edit, Clock::duration room,
                                                    const QTextDocument& document) const {
+    const bool roomForCompaction = Seconds(room) >= kMargin * Seconds(Expected(document));
+    // The owed compaction would have to be made before this edit, whatever the room.
+    if (Urgent(edit.appends) && !roomForCompaction) {
+        return Way::Wait;
+    }
     const qsizetype size = size_ + edit.appends;
-    if (!Compacts(counted_ + edit.removes, size) ||
-        Seconds(room) >= kMargin * Seconds(Expected(document))) {
+    if (!Compacts(counted_ + edit.removes, size) || roomForCompaction) {
         return Way::UndoOff;
     }
     // Uncounted, its removals leave Qt short of its mark, unless the buffer alone was all that

@@ -48,7 +48,8 @@ class CompactionSchedule {
     void Start(const QTextDocument& document);
     bool Started() const { return started_; }
 
-    // How to make `edit` now, `room` before the next tick, in `document`.
+    // How to make `edit` now, `room` before the next tick, in `document`. Wait too where the
+    // edit would make an owed compaction urgent without room for it.
     Way WayFor(BufferEdit edit, Clock::duration room, const QTextDocument& document) const;
 
     // After `edit` was made the way given, taking `took` of the thread's processor time and

@@ -163,6 +163,12 @@ template <class Edit>
 bool ProgramEdit(MemoLog& log, QTextDocument* document, BufferEdit buffer,
                  const shell::SliceTime& time, bool mayWait, Edit&& edit) {
     using Way = CompactionSchedule::Way;
+    // An owed compaction that cannot be put off past this edit waits for the room after the tick
+    // as any other does.
+    if (mayWait &&
+        log.compaction.WayFor(buffer, time.quietUntil - TickClock::now(), *document) == Way::Wait) {
+        return false;
+    }
     if (log.compaction.Urgent(buffer.appends)) {
         // Rather now than a buffer that cannot be compacted until it has doubled.
         log.compaction.CompactNow(document);
@@ -172,10 +178,7 @@ bool ProgramEdit(MemoLog& log, QTextDocument* document, BufferEdit buffer,
     const auto startWall = TickClock::now();
     Way way = log.compaction.WayFor(buffer, time.quietUntil - startWall, *document);
     if (way == Way::Wait) {
-        if (mayWait) {
-            return false;
-        }
-        way = Way::UndoOff;
+        way = Way::UndoOff;  // could not wait
     }
     if (way == Way::UndoOn) {
         document->setUndoRedoEnabled(true);
