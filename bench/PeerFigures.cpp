@@ -4,99 +4,27 @@
 // against `answer --reply-to-sender` on core 1, at rising rates, and once with the kernel's
 // default receive buffer.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <stdexcept>
 
 #include "bench/BenchFiles.h"
 #include "bench/BenchSupport.h"
 #include "bench/Benchmarks.h"
+#include "bench/PeerChildren.h"
 #include "phone/PhoneDatagram.h"
-
-extern char** environ;
 
 namespace bench {
 namespace {
 
 constexpr double kPeriod = 0.047;
 constexpr int kDefaultReceiveBuffer = 212'992;  // net.core.rmem_default on Debian 12
-
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-};
-
-// Starts `command` pinned to `cpu` (taskset), its standard output into a pipe.
-Child Spawn(int cpu, const std::vector<std::string>& command) {
-    std::vector<std::string> all = {"/usr/bin/taskset", "-c", std::to_string(cpu)};
-    all.insert(all.end(), command.begin(), command.end());
-    std::vector<char*> argv;
-    for (std::string& argument : all) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    Child child;
-    const int spawned = ::posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    if (spawned != 0) {
-        ::close(pipeFds[0]);
-        throw std::runtime_error("cannot start " + command.front());
-    }
-    child.out = pipeFds[0];
-    return child;
-}
-
-// Reads the child's output to its end and waits for it; the summary of its last line.
-nlohmann::json Finish(Child& child, int* exitCode = nullptr) {
-    std::string output;
-    char chunk[4096];
-    for (ssize_t n; (n = ::read(child.out, chunk, sizeof chunk)) != 0;) {
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            break;
-        }
-        output.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(child.out);
-    int status = 0;
-    ::waitpid(child.pid, &status, 0);
-    if (exitCode != nullptr) {
-        *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::istringstream lines(output);
-    nlohmann::json summary;
-    for (std::string line; std::getline(lines, line);) {
-        auto parsed = nlohmann::json::parse(line, nullptr, false);
-        if (!parsed.is_discarded() && parsed.contains("summary")) {
-            summary = parsed["summary"];
-        }
-    }
-    return summary;
-}
-
-double Get(const nlohmann::json& value, double fallback = NAN) {
-    return value.is_number() ? value.get<double>() : fallback;
-}
 
 struct Arrivals {
     std::vector<double> stamps;  // kernel receive times of the voice datagrams

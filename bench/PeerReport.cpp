@@ -23,6 +23,7 @@
 #include "bench/BenchFiles.h"
 #include "bench/BenchSupport.h"
 #include "bench/Benchmarks.h"
+#include "bench/PeerChildren.h"
 #include "phone/PhoneDatagram.h"
 
 extern char** environ;
@@ -33,10 +34,6 @@ namespace {
 constexpr double kPeriod = 0.047;
 // One hour of voice each way: 76,596 datagrams 47 ms apart.
 constexpr std::uint64_t kHourOfVoice = 76'596;
-
-double Get(const nlohmann::json& value, double fallback = NAN) {
-    return value.is_number() ? value.get<double>() : fallback;
-}
 
 double Seconds(const char* variable, double fallback) {
     const char* text = std::getenv(variable);

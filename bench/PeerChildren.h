@@ -1,0 +1,30 @@
+#pragma once
+// udpphone-peer processes a benchmark starts: each pinned to a core, its standard output read back
+// for the JSON lines it printed.
+
+#include <sys/types.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+// Starts `command` pinned to `cpu` (taskset), its standard output into a pipe.
+Child Spawn(int cpu, const std::vector<std::string>& command);
+
+// Reads the child's output to its end and waits for it; the summary of its last line. With
+// `lines`, every JSON line it printed too.
+nlohmann::json Finish(Child& child, int* exitCode = nullptr,
+                      std::vector<nlohmann::json>* lines = nullptr);
+
+// A number of a summary, or `fallback` where it holds none.
+double Get(const nlohmann::json& value, double fallback = NAN);
+
+}  // namespace bench
