@@ -2,9 +2,11 @@
 // range; what cannot be run. On 127.0.29.x, ports 24xxx.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QTemporaryDir>
 #include <array>
+#include <chrono>
 #include <memory>
 #include <set>
 
@@ -177,4 +179,16 @@ TEST_F(PeerPhonesTest, WhatCannotBeRunEndsWithTwoBeforeAnythingIsSent) {
     }
     EXPECT_TRUE(listener.Drain().empty());
     EXPECT_TRUE(taken.Drain().empty());
+}
+
+TEST_F(PeerPhonesTest, ASignalEndsManyPhonesAtOnce) {
+    PeerProcess answer(Words("answer --bind 127.0.29.40 --local-port 24040 --phones 200 --json"));
+    ASSERT_TRUE(answer.WaitUntilAnswering());
+    const auto signalled = std::chrono::steady_clock::now();
+    answer.Signal(SIGTERM);
+    const PeerResult run = answer.Finish();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(500));
+    // Without an end condition a signal is how it ends: a pass.
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.summary["phones"], 200);
 }

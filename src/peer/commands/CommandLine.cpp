@@ -368,6 +368,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     CLI::App* answerCommand =
         app.add_subcommand("answer", "Listen and answer calls by the window's rules");
     AddCommon(*answerCommand, answer, true, kDottedRange);
+    answerCommand->get_option("--bind")->description(
+        "Local address to bind, or a range A.B.C.D-A.B.C.E with a phone at each (--phones)");
     answerCommand
         ->add_option("--peer-port", answer.peerPort, "Port the replies and voice are sent to")
         ->check(CLI::Range(1, 65535))

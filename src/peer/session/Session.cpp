@@ -27,8 +27,7 @@ Session::Session(Wire& wire, Report& report, Figures& figures, SignalWatch& sign
         voice_ = std::make_unique<VoiceStream>(settings_.playFd, outlet_, !settings_.sharedPlay);
     }
     if (!settings_.outerLoop) {
-        loop_ = std::make_unique<EventLoop>(signals_);
-        loop_->SetTicker(settings_.ticker);
+        Loop();  // its timer before anything is sent
     }
     outlet_.MarkInto(settings_.collector);
 }
@@ -100,11 +99,15 @@ Session::Stop Session::RunUntil(const std::function<bool()>& done, double deadli
             return *limit > requestsReceived_ ? *limit - requestsReceived_ : 0;
         },
     };
+    return Loop().RunUntil(wires, work, done, deadline);
+}
+
+EventLoop& Session::Loop() {
     if (!loop_) {
         loop_ = std::make_unique<EventLoop>(signals_);
         loop_->SetTicker(settings_.ticker);
     }
-    return loop_->RunUntil(wires, work, done, deadline);
+    return *loop_;
 }
 
 Session::Outcome Session::Request(phone::Command command, std::int32_t newMode,

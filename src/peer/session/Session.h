@@ -116,6 +116,7 @@ class Session final {
     std::uint64_t VoiceStalls() const { return voice_ ? voice_->Stalls() : 0; }
 
   private:
+    EventLoop& Loop();
     void Answer(const DatagramEvent& event);
     void Record(const DatagramEvent& event);
     void EnterMode(std::int32_t mode);
