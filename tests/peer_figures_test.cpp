@@ -177,3 +177,62 @@ TEST(PeerFiguresTest, ScheduleKeepsItsDeadlinesAndSkipsAStall) {
     }
     EXPECT_EQ(schedule.Stalls(), 1u);
 }
+
+TEST(PeerFiguresTest, PhonesKeepTheirCallsApart) {
+    Figures figures;
+    figures.SetPhones({"127.0.0.1:1", "127.0.0.1:2"});
+    std::vector<std::vector<std::uint8_t>> kept;  // the events' bytes
+    const auto event = [&](std::uint32_t phone, bool outgoing, double t, phone::Command command,
+                           std::uint16_t seq) {
+        kept.emplace_back(command == phone::CmdVoice ? phone::kVoiceSize : phone::kRequestSize);
+        auto& bytes = kept.back();
+        if (command == phone::CmdVoice) {
+            phone::BuildVoiceHeader(
+                std::span<std::uint8_t, phone::kVoiceSize>(bytes.data(), phone::kVoiceSize), seq, 1,
+                400);
+        } else {
+            phone::BuildRequest(
+                std::span<std::uint8_t, phone::kRequestSize>(bytes.data(), phone::kRequestSize),
+                command, seq, 1);
+        }
+        DatagramEvent made;
+        made.phone = phone;
+        made.outgoing = outgoing;
+        made.t = made.stamp = t;
+        made.bytes = bytes;
+        made.look = LookAt(bytes);
+        figures.OnDatagram(made);
+        if (command == phone::CmdRing) {
+            figures.StartCall(made, "127.0.0.9");
+        }
+    };
+    event(0, false, 0, phone::CmdRing, 1);
+    event(1, false, 0.001, phone::CmdRing, 1);
+    // Both phones stream and hear the same Seq, 10 ms apart: within each, 47 ms and no repeats.
+    for (std::uint16_t i = 0; i < 3; ++i) {
+        for (std::uint32_t phone = 0; phone < 2; ++phone) {
+            const double t = 0.01 + i * 0.047 + phone * 0.01;
+            event(phone, true, t, phone::CmdVoice, static_cast<std::uint16_t>(2 + i));
+            event(phone, false, t, phone::CmdVoice, static_cast<std::uint16_t>(2 + i));
+        }
+    }
+    // The second phone takes call after call while the first one's goes on.
+    for (int i = 0; i < 150; ++i) {
+        event(1, false, 1 + i, phone::CmdRing, 1);
+    }
+    const auto summary = figures.Summary();
+    EXPECT_EQ(summary["pacing_sent_ms"]["min"], 47.0);
+    EXPECT_EQ(summary["pacing_received_ms"]["max"], 47.0);
+    EXPECT_EQ(summary["seq_duplicates"], 0);
+    EXPECT_EQ(summary["seq_gaps"], 0);
+    EXPECT_EQ(figures.CallCount(), 152u);
+    const auto calls = figures.Calls();
+    ASSERT_EQ(calls.size(), Figures::kListedCalls);
+    // The earliest started, whichever phone's call ended first.
+    EXPECT_EQ(calls[0]["phone"], "127.0.0.1:1");
+    EXPECT_EQ(calls[0]["voice_sent"], 3);
+    EXPECT_EQ(calls[0]["pacing_sent_ms"]["median"], 47.0);
+    EXPECT_EQ(calls[1]["phone"], "127.0.0.1:2");
+    EXPECT_EQ(calls[1]["voice_received"], 3);
+    EXPECT_EQ(calls[99]["t"], 98.0);
+}

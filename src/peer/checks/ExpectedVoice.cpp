@@ -11,9 +11,9 @@
 #include "phone/CallRules.h"
 
 namespace peer {
-namespace {
+namespace {}  // namespace
 
-std::vector<std::uint8_t> ReadExpected(const std::string& path) {
+std::vector<std::uint8_t> ExpectedVoice::Read(const std::string& path) {
     // Read at the size the file has, not with room for the longest one.
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
@@ -32,6 +32,8 @@ std::vector<std::uint8_t> ReadExpected(const std::string& path) {
     return file;
 }
 
+namespace {
+
 bool Accepted(const DatagramEvent& event) {
     return event.look.header.Status == phone::StatusAccepted;
 }
@@ -43,8 +45,10 @@ bool Ends(std::int16_t command) {
 }  // namespace
 
 ExpectedVoice::ExpectedVoice(const VoiceExpectation& expectation)
-    : check_(ReadExpected(expectation.file)),
-      allowMissingPercent_(expectation.allowMissingPercent) {}
+    : ExpectedVoice(Read(expectation.file), expectation.allowMissingPercent) {}
+
+ExpectedVoice::ExpectedVoice(std::vector<std::uint8_t> expected, double allowMissingPercent)
+    : check_(std::move(expected)), allowMissingPercent_(allowMissingPercent) {}
 
 void ExpectedVoice::OnDatagram(const DatagramEvent& event) {
     const Kind kind = event.look.kind;
@@ -65,13 +69,17 @@ void ExpectedVoice::OnDatagram(const DatagramEvent& event) {
 
 void ExpectedVoice::Finish(double runEnd, nlohmann::ordered_json& summary, Verdict& verdict,
                            ReportCollector* report) {
-    const bool ended = talkEnd_ && (!talkStart_ || *talkEnd_ >= *talkStart_);
-    check_.Finish(ended ? *talkEnd_ : runEnd);
+    End(runEnd);
     summary["voice_check"] = check_.Json();
     verdict.Judge("voice check", "voice_check", check_.Reasons(allowMissingPercent_));
     if (report != nullptr) {
         MarkVoiceCheck(check_, *report);
     }
+}
+
+void ExpectedVoice::End(double runEnd) {
+    const bool ended = talkEnd_ && (!talkStart_ || *talkEnd_ >= *talkStart_);
+    check_.Finish(ended ? *talkEnd_ : runEnd);
 }
 
 void MarkVoiceCheck(const VoiceCheck& check, ReportCollector& collector) {

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "peer/checks/Verdict.h"
 #include "peer/checks/VoiceCheck.h"
@@ -30,6 +31,10 @@ class ExpectedVoice final : public DatagramTap {
     // Reads the --expect-voice file (a regular file, as CheckFileUses makes sure); an empty one
     // has no voice to hold anything against and is refused (UsageError).
     explicit ExpectedVoice(const VoiceExpectation& expectation);
+    // The file's voice as Read gave it.
+    ExpectedVoice(std::vector<std::uint8_t> expected, double allowMissingPercent);
+    // The --expect-voice file's bytes; UsageError for a file too long, empty or unreadable.
+    static std::vector<std::uint8_t> Read(const std::string& path);
 
     void OnDatagram(const DatagramEvent& event) override;
 
@@ -39,6 +44,10 @@ class ExpectedVoice final : public DatagramTap {
                 ReportCollector* report = nullptr);
 
     const VoiceCheck& Check() const { return check_; }
+    // Ends the check alone (Finish does it too), for a caller that judges several together;
+    // then why it fails.
+    void End(double runEnd);
+    std::vector<std::string> Reasons() const { return check_.Reasons(allowMissingPercent_); }
 
   private:
     VoiceCheck check_;

@@ -12,7 +12,27 @@
 
 namespace peer {
 
+void JudgeAnswerEnd(Verdict& verdict, const AnswerOptions& options, EventLoop::Stop stop,
+                    std::uint64_t requests) {
+    // Without an end condition a signal is how the run ends, and no failure.
+    if (!options.untilDisconnect && !options.count) {
+        return;
+    }
+    const std::string awaited =
+        options.untilDisconnect
+            ? std::string("an accepted Disconnect")
+            : std::to_string(*options.count) + " requests (" + std::to_string(requests) + " came)";
+    verdict.Judge("end condition", "end",
+                  stop == EventLoop::Stop::Condition ? std::vector<std::string>{}
+                  : stop == EventLoop::Stop::Signal
+                      ? std::vector<std::string>{"interrupted before " + awaited}
+                      : std::vector<std::string>{"--duration ran out before " + awaited});
+}
+
 int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
+    if (options.phones > 1) {
+        return RunAnswerPhones(options, signals);
+    }
     // A saved scenario streams the caller's voice again from a file: the one recorded while it
     // holds just that, or files made beside the scenario.
     const std::string voiceBesideSave =
@@ -73,19 +93,8 @@ int RunAnswer(const AnswerOptions& options, SignalWatch& signals) {
     session.QuietVoice(MonotonicSeconds() + options.impairments.jitterMs / 1000 + 1);
     session.Settle();
 
-    // Without an end condition a signal is how the run ends, and no failure.
     Verdict verdict(options.commandName, options.subject);
-    if (options.untilDisconnect || options.count) {
-        const std::string awaited = options.untilDisconnect
-                                        ? std::string("an accepted Disconnect")
-                                        : std::to_string(*options.count) + " requests (" +
-                                              std::to_string(session.RequestsReceived()) + " came)";
-        verdict.Judge("end condition", "end",
-                      stop == Session::Stop::Condition ? std::vector<std::string>{}
-                      : stop == Session::Stop::Signal
-                          ? std::vector<std::string>{"interrupted before " + awaited}
-                          : std::vector<std::string>{"--duration ran out before " + awaited});
-    }
+    JudgeAnswerEnd(verdict, options, stop, session.RequestsReceived());
     JudgeRecord(verdict, options.record, session.RecordErrors());
     const std::optional<std::string> saveFault =
         recorder ? recorder->Finish() : std::optional<std::string>();

@@ -115,9 +115,30 @@ const CLI::Validator kMagic(
     },
     "4 BYTES", "magic");
 
-void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true) {
+// One address, or for answer's phones a range of them: A.B.C.D-A.B.C.E.
+const CLI::Validator kDottedRange(
+    [](std::string& text) {
+        const std::size_t dash = text.find('-');
+        if (dash == std::string::npos) {
+            return kDotted(text);
+        }
+        std::string first = text.substr(0, dash);
+        std::string last = text.substr(dash + 1);
+        const std::string wrong = kDotted(first).empty() ? kDotted(last) : kDotted(first);
+        if (!wrong.empty()) {
+            return "\"" + text + "\" is not an address or a range A.B.C.D-A.B.C.E: " + wrong;
+        }
+        if (ntohl(ParseDotted(first).s_addr) > ntohl(ParseDotted(last).s_addr)) {
+            return "\"" + text + "\" holds no address: " + first + " comes after " + last;
+        }
+        return std::string();
+    },
+    "A.B.C.D[-A.B.C.E]", "dotted address or range");
+
+void AddCommon(CLI::App& command, CommonOptions& options, bool withTarget = true,
+               const CLI::Validator& bindCheck = kDotted) {
     command.add_option("--bind", options.bind, "Local address to bind")
-        ->check(kDotted)
+        ->check(bindCheck)
         ->capture_default_str();
     command.add_option("--local-port", options.localPort, "Local UDP port (0: any free one)")
         ->check(CLI::Range(0, 65535))
@@ -265,6 +286,52 @@ std::vector<std::string> EmptyValuesApart(const CLI::App& app, int argc, const c
     return arguments;
 }
 
+// --phones, and what it cannot go with: checked as answer's options are parsed.
+void AddPhones(CLI::App& command, AnswerOptions& answer) {
+    CLI::Option* phones =
+        command
+            .add_option("--phones", answer.phones,
+                        "Answer as N phones at once: on --local-port and the N-1 ports after it, "
+                        "or one on --local-port at each address of a --bind range")
+            ->check(CLI::Range(1, 65535))
+            ->capture_default_str();
+    command.callback([&answer, phones, &command] {
+        const std::size_t dash = answer.bind.find('-');
+        if (dash != std::string::npos) {
+            answer.bindLast = answer.bind.substr(dash + 1);
+            answer.bind.resize(dash);
+            const std::uint32_t count = ntohl(ParseDotted(answer.bindLast).s_addr) -
+                                        ntohl(ParseDotted(answer.bind).s_addr) + 1;
+            if (count > 65535) {
+                throw CLI::ValidationError("--bind", "a range of more than 65535 addresses");
+            }
+            if (phones->count() > 0 && static_cast<std::uint32_t>(answer.phones) != count) {
+                throw CLI::ValidationError("--phones", std::to_string(answer.phones) +
+                                                           " phones, but the --bind range holds " +
+                                                           std::to_string(count) + " addresses");
+            }
+            answer.phones = static_cast<int>(count);
+        } else if (answer.localPort != 0 && answer.localPort + answer.phones - 1 > 65535) {
+            throw CLI::ValidationError(
+                "--phones", std::to_string(answer.phones) + " phones from port " +
+                                std::to_string(answer.localPort) + " need ports past 65535");
+        }
+        answer.receiveBufferGiven = command.get_option("--receive-buffer")->count() > 0;
+        if (answer.phones == 1) {
+            return;
+        }
+        // Each writes one stream of one call, where many phones have many.
+        for (const char* single : {"--record", "--save"}) {
+            if (command.get_option(single)->count() > 0) {
+                throw CLI::ValidationError(single, "writes one call's stream: not with --phones");
+            }
+        }
+        if (answer.impairments.Any()) {
+            throw CLI::ValidationError("--phones", "the voice impairments take one phone only");
+        }
+    });
+}
+
 std::string HostHelp() {
     return "The other endpoint: a name or address, optionally :PORT (default 20080)";
 }
@@ -300,7 +367,9 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     AnswerOptions answer;
     CLI::App* answerCommand =
         app.add_subcommand("answer", "Listen and answer calls by the window's rules");
-    AddCommon(*answerCommand, answer);
+    AddCommon(*answerCommand, answer, true, kDottedRange);
+    answerCommand->get_option("--bind")->description(
+        "Local address to bind, or a range A.B.C.D-A.B.C.E with a phone at each (--phones)");
     answerCommand
         ->add_option("--peer-port", answer.peerPort, "Port the replies and voice are sent to")
         ->check(CLI::Range(1, 65535))
@@ -331,6 +400,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
                      "Write the caller's side of what happened as a scenario to FILE")
         ->type_name("FILE");
     AddReportFile(*answerCommand, answer.report);
+    AddPhones(*answerCommand, answer);
 
     CallOptions call;
     CLI::App* callCommand =
@@ -473,7 +543,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     }
 
     answer.commandName = "answer";
-    answer.subject = answer.bind + ":" + std::to_string(answer.localPort);
+    answer.subject = (answer.bindLast.empty() ? answer.bind : answer.bind + "-" + answer.bindLast) +
+                     ":" + std::to_string(answer.localPort);
     call.commandName = "call";
     call.subject = call.host;
     send.commandName = "send";

@@ -46,6 +46,11 @@ struct AnswerOptions : CommonOptions {
     ImpairmentSettings impairments;
     std::string save;  // scenario file; empty: none
     VoiceExpectation expectVoice;
+    // --phones: answers as this many phones, on ports localPort up (each any free one for port
+    // 0), or one on localPort at each address from `bind` to `bindLast`.
+    int phones = 1;
+    std::string bindLast;  // empty: --bind is one address
+    bool receiveBufferGiven = false;
 };
 
 struct CallOptions : CommonOptions {

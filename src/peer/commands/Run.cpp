@@ -83,8 +83,10 @@ void Run::Watch(Wire& watched) {
     watched.SetOrigin(origin);
 }
 
-Wire& Run::AddWire(const in_addr& address) {
-    otherWires.push_back(std::make_unique<Wire>(address, 0, receiveBuffer));
+Wire& Run::AddWire(const in_addr& address, std::uint16_t port,
+                   std::optional<int> receiveBufferBytes, const Wire* sharing) {
+    otherWires.push_back(
+        std::make_unique<Wire>(address, port, receiveBufferBytes.value_or(receiveBuffer), sharing));
     Watch(*otherWires.back());
     return *otherWires.back();
 }
@@ -119,7 +121,12 @@ int Run::Finish(nlohmann::ordered_json summary, const Verdict& verdict,
     }
     const std::vector<std::string> reasons = verdict.Reasons();
     summary["receive_buffer_bytes"] = wire.ReceiveBufferBytes();
-    summary["receive_drops"] = wire.ReceiveDrops();
+    // Over every socket of the run.
+    std::uint64_t drops = wire.ReceiveDrops();
+    for (const auto& other : otherWires) {
+        drops += other->ReceiveDrops();
+    }
+    summary["receive_drops"] = drops;
     std::optional<std::string> fault = failedFile;
     if (capture) {
         capture->Flush();

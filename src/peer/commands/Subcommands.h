@@ -14,12 +14,18 @@
 #include "peer/figures/Report.h"
 #include "peer/progress/Progress.h"
 #include "peer/report/HtmlReportFile.h"
+#include "peer/session/EventLoop.h"
 #include "peer/session/Signals.h"
 #include "peer/session/Wire.h"
 
 namespace peer {
 
 int RunAnswer(const AnswerOptions& options, SignalWatch& signals);
+// answer with --phones above 1.
+int RunAnswerPhones(const AnswerOptions& options, SignalWatch& signals);
+// answer's end condition, met or not by how its wait ended after `requests` requests.
+void JudgeAnswerEnd(Verdict& verdict, const AnswerOptions& options, EventLoop::Stop stop,
+                    std::uint64_t requests);
 int RunCall(const CallOptions& options, SignalWatch& signals);
 int RunSend(const SendOptions& options, SignalWatch& signals);
 int RunLoad(const LoadOptions& options, SignalWatch& signals);
@@ -41,8 +47,12 @@ std::vector<std::uint8_t> BuildDatagram(const SendOptions& options);
 // the set-up.
 struct Run {
     Run(const CommonOptions& options, SignalWatch& signalWatch, const std::string& record = "");
-    // Another socket of the run, bound to `address` (any port), watched by the same taps.
-    Wire& AddWire(const in_addr& address);
+    // Another socket of the run, bound to `address`:`port` (0: any free one), watched by the
+    // same taps; with the run's receive buffer unless another is given, and receiving into
+    // `sharing`'s room when given (Wire's).
+    Wire& AddWire(const in_addr& address, std::uint16_t port = 0,
+                  std::optional<int> receiveBufferBytes = std::nullopt,
+                  const Wire* sharing = nullptr);
     // Another tap on every socket of the run, also those added later.
     void AddTap(DatagramTap& tap);
     // The running figures, where a terminal or --interval asks for them (else null), planned to

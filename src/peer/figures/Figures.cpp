@@ -136,51 +136,99 @@ void SeqCheck::Forget() {
     }
 }
 
+struct Figures::Track {
+    Track(std::uint32_t index, std::size_t samples)
+        : phone(index), sentSpacing(samples), receivedSpacing(samples) {}
+    SeqCounts SeqNow() const { return {seq.Gaps(), seq.Duplicates(), seq.Reordered()}; }
+
+    std::uint32_t phone;
+    SeqCheck seq;
+    SeqCounts seqBeforeLastTake;
+    Counts call;
+    Samples sentSpacing, receivedSpacing;
+    double lastVoiceSent = -1, lastVoiceReceived = -1;
+    bool inCall = false;
+    std::string caller;
+    double start = 0;
+};
+
+Figures::Figures() = default;
+Figures::~Figures() = default;
+
+void Figures::SetPhones(std::vector<std::string> names) {
+    phoneNames_ = std::move(names);
+    // A thousand phones' calls of an hour each stay within tens of megabytes.
+    trackSamples_ = 4096;
+}
+
+Figures::Track& Figures::TrackOf(std::uint32_t phone) {
+    if (phone >= tracks_.size()) {
+        tracks_.resize(phone + 1);
+    }
+    if (!tracks_[phone]) {
+        tracks_[phone] = std::make_unique<Track>(phone, trackSamples_);
+    }
+    return *tracks_[phone];
+}
+
+std::uint64_t Figures::SeqEvents() const {
+    std::uint64_t events =
+        seqOfEndedCalls_.gaps + seqOfEndedCalls_.duplicates + seqOfEndedCalls_.reordered;
+    for (const auto& track : tracks_) {
+        if (track) {
+            const SeqCounts now = track->SeqNow();
+            events += now.gaps + now.duplicates + now.reordered;
+        }
+    }
+    return events;
+}
+
 void Figures::OnDatagram(const DatagramEvent& event) {
     const Kind kind = event.look.kind;
+    Track& track = TrackOf(event.phone);
     if (event.outgoing) {
         ++datagramsSent_;
-        ++call_.datagramsSent;
+        ++track.call.datagramsSent;
         requestsSent_ += kind == Kind::Request;
         repliesSent_ += kind == Kind::Reply;
-        call_.repliesSent += kind == Kind::Reply;
+        track.call.repliesSent += kind == Kind::Reply;
         if (kind == Kind::Voice) {
             ++voiceSent_;
-            ++call_.voiceSent;
+            ++track.call.voiceSent;
             // On the stamp a capture keeps, as received voice is: a capture of the run gives the
             // same spacings, whatever the host does to its real-time clock. The schedule's own
             // timing on the monotonic clock is the drift.
-            if (lastVoiceSent_ >= 0) {
-                sentSpacing_.Add(event.stamp - lastVoiceSent_);
-                callSentSpacing_.Add(event.stamp - lastVoiceSent_);
+            if (track.lastVoiceSent >= 0) {
+                sentSpacing_.Add(event.stamp - track.lastVoiceSent);
+                track.sentSpacing.Add(event.stamp - track.lastVoiceSent);
             }
-            lastVoiceSent_ = event.stamp;
+            track.lastVoiceSent = event.stamp;
         }
         return;
     }
     ++datagramsReceived_;
-    ++call_.datagramsReceived;
+    ++track.call.datagramsReceived;
     switch (kind) {
         case Kind::Request:
             ++requestsReceived_;
-            ++call_.requestsReceived;
-            seqBeforeLastTake_ = SeqNow();
-            seq_.Take(event.look.header.Seq, false);
+            ++track.call.requestsReceived;
+            track.seqBeforeLastTake = track.SeqNow();
+            track.seq.Take(event.look.header.Seq, false);
             break;
         case Kind::Reply:
             ++repliesReceived_;
             break;
         case Kind::Voice:
             ++voiceReceived_;
-            ++call_.voiceReceived;
-            seqBeforeLastTake_ = SeqNow();
-            seq_.Take(event.look.header.Seq, true);
+            ++track.call.voiceReceived;
+            track.seqBeforeLastTake = track.SeqNow();
+            track.seq.Take(event.look.header.Seq, true);
             // Kernel stamps: the spacing as it arrived, not as this process got round to it.
-            if (lastVoiceReceived_ >= 0) {
-                receivedSpacing_.Add(event.stamp - lastVoiceReceived_);
-                callReceivedSpacing_.Add(event.stamp - lastVoiceReceived_);
+            if (track.lastVoiceReceived >= 0) {
+                receivedSpacing_.Add(event.stamp - track.lastVoiceReceived);
+                track.receivedSpacing.Add(event.stamp - track.lastVoiceReceived);
             }
-            lastVoiceReceived_ = event.stamp;
+            track.lastVoiceReceived = event.stamp;
             break;
         case Kind::Ignored: {
             // Found by the reason's text without making a string of it for every datagram.
@@ -195,35 +243,61 @@ void Figures::OnDatagram(const DatagramEvent& event) {
     }
 }
 
+Figures::EndedCall Figures::CallOf(const Track& track, const SeqCounts& seq) const {
+    return {track.phone < phoneNames_.size() ? phoneNames_[track.phone] : std::string(),
+            track.caller,
+            track.start,
+            track.call,
+            seq,
+            SpreadOf(track.sentSpacing),
+            SpreadOf(track.receivedSpacing)};
+}
+
+void Figures::KeepEnded(EndedCall call) {
+    // Calls of several phones end in any order: the earliest started are the ones kept.
+    const auto later =
+        std::upper_bound(endedCalls_.begin(), endedCalls_.end(), call.start,
+                         [](double start, const EndedCall& kept) { return start < kept.start; });
+    if (later == endedCalls_.end() && endedCalls_.size() >= kListedCalls) {
+        return;
+    }
+    endedCalls_.insert(later, std::move(call));
+    if (endedCalls_.size() > kListedCalls) {
+        endedCalls_.pop_back();
+    }
+}
+
 void Figures::StartCall(const DatagramEvent& ring, const std::string& caller) {
+    Track& track = TrackOf(ring.phone);
     // The Ring was counted and its Seq taken as the last call's; it is the new call's first.
-    --call_.datagramsReceived;
-    --call_.requestsReceived;
-    const SeqCounts ended = seqBeforeLastTake_;
+    --track.call.datagramsReceived;
+    --track.call.requestsReceived;
+    const SeqCounts ended = track.seqBeforeLastTake;
     seqOfEndedCalls_.gaps += ended.gaps;
     seqOfEndedCalls_.duplicates += ended.duplicates;
     seqOfEndedCalls_.reordered += ended.reordered;
-    if (inCall_ && endedCalls_.size() < kListedCalls) {
-        endedCalls_.push_back({caller_, callStart_, call_, ended, SpreadOf(callSentSpacing_),
-                               SpreadOf(callReceivedSpacing_)});
+    if (track.inCall) {
+        KeepEnded(CallOf(track, ended));
     }
     ++calls_;
-    inCall_ = true;
-    caller_ = caller;
-    callStart_ = ring.t;
-    call_ = Counts{};
-    call_.datagramsReceived = 1;
-    call_.requestsReceived = 1;
-    seq_.Reset();
-    seq_.Take(ring.look.header.Seq, false);
-    seqBeforeLastTake_ = {};
-    callSentSpacing_.Clear();
-    callReceivedSpacing_.Clear();
-    lastVoiceSent_ = lastVoiceReceived_ = -1;
+    track.inCall = true;
+    track.caller = caller;
+    track.start = ring.t;
+    track.call = Counts{};
+    track.call.datagramsReceived = 1;
+    track.call.requestsReceived = 1;
+    track.seq.Reset();
+    track.seq.Take(ring.look.header.Seq, false);
+    track.seqBeforeLastTake = {};
+    track.sentSpacing.Clear();
+    track.receivedSpacing.Clear();
+    track.lastVoiceSent = track.lastVoiceReceived = -1;
 }
 
 nlohmann::ordered_json Figures::EndedCall::Summary() const {
-    return {
+    nlohmann::ordered_json json =
+        phone.empty() ? nlohmann::ordered_json::object() : nlohmann::ordered_json{{"phone", phone}};
+    json.update(nlohmann::ordered_json{
         {"caller", caller},
         {"t", std::round(start * 1e6) / 1e6},
         {"datagrams_sent", counts.datagramsSent},
@@ -237,27 +311,36 @@ nlohmann::ordered_json Figures::EndedCall::Summary() const {
         {"seq_gaps", seq.gaps},
         {"seq_duplicates", seq.duplicates},
         {"seq_reordered", seq.reordered},
-    };
+    });
+    return json;
 }
 
 nlohmann::ordered_json Figures::Calls() const {
-    nlohmann::ordered_json calls = nlohmann::ordered_json::array();
-    for (const EndedCall& ended : endedCalls_) {
-        calls.push_back(ended.Summary());
+    std::vector<EndedCall> listed = endedCalls_;
+    for (const auto& track : tracks_) {
+        if (track && track->inCall) {
+            listed.push_back(CallOf(*track, track->SeqNow()));
+        }
     }
-    if (inCall_ && calls.size() < kListedCalls) {
-        const EndedCall now{caller_,
-                            callStart_,
-                            call_,
-                            SeqNow(),
-                            SpreadOf(callSentSpacing_),
-                            SpreadOf(callReceivedSpacing_)};
-        calls.push_back(now.Summary());
+    std::stable_sort(listed.begin(), listed.end(),
+                     [](const EndedCall& a, const EndedCall& b) { return a.start < b.start; });
+    nlohmann::ordered_json calls = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < listed.size() && i < kListedCalls; ++i) {
+        calls.push_back(listed[i].Summary());
     }
     return calls;
 }
 
 nlohmann::ordered_json Figures::Summary() const {
+    SeqCounts seq = seqOfEndedCalls_;
+    for (const auto& track : tracks_) {
+        if (track) {
+            const SeqCounts now = track->SeqNow();
+            seq.gaps += now.gaps;
+            seq.duplicates += now.duplicates;
+            seq.reordered += now.reordered;
+        }
+    }
     nlohmann::ordered_json summary = {
         {"datagrams_sent", datagramsSent_},
         {"datagrams_received", datagramsReceived_},
@@ -275,9 +358,9 @@ nlohmann::ordered_json Figures::Summary() const {
         {"drift_ms",
          voiceTimed_ ? nlohmann::ordered_json(Ms(drift_)) : nlohmann::ordered_json(nullptr)},
         {"stalls", stalls_},
-        {"seq_gaps", seqOfEndedCalls_.gaps + seq_.Gaps()},
-        {"seq_duplicates", seqOfEndedCalls_.duplicates + seq_.Duplicates()},
-        {"seq_reordered", seqOfEndedCalls_.reordered + seq_.Reordered()},
+        {"seq_gaps", seq.gaps},
+        {"seq_duplicates", seq.duplicates},
+        {"seq_reordered", seq.reordered},
         {"reply_latency_ms", SpreadMs(latencies_, false)},
     };
     return summary;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -70,6 +71,14 @@ class SeqCheck {
 
 class Figures final : public DatagramTap {
   public:
+    Figures();
+    ~Figures() override;
+
+    // Answering as several phones (DatagramEvent::phone), named by their local address and port:
+    // each has its call going on, its Seq and its spacing, and each call listed names its phone.
+    // A phone's call keeps a smaller sample of its spacings, as there are many of them at once.
+    void SetPhones(std::vector<std::string> names);
+
     void OnDatagram(const DatagramEvent& event) override;
 
     // The request OnDatagram was just given, a Ring accepted while idle, starts a new call from
@@ -98,11 +107,7 @@ class Figures final : public DatagramTap {
     std::uint64_t VoiceReceived() const { return voiceReceived_; }
     std::uint64_t RequestsAnswered() const { return requestsAnswered_; }
     // Seq gaps, duplicates and reorders so far, over every call.
-    std::uint64_t SeqEvents() const {
-        const SeqCounts now = SeqNow();
-        return seqOfEndedCalls_.gaps + seqOfEndedCalls_.duplicates + seqOfEndedCalls_.reordered +
-               now.gaps + now.duplicates + now.reordered;
-    }
+    std::uint64_t SeqEvents() const;
 
     // Every figure of the summary but the verdict.
     nlohmann::ordered_json Summary() const;
@@ -116,9 +121,9 @@ class Figures final : public DatagramTap {
     struct SeqCounts {
         std::uint64_t gaps = 0, duplicates = 0, reordered = 0;
     };
-    SeqCounts SeqNow() const { return {seq_.Gaps(), seq_.Duplicates(), seq_.Reordered()}; }
     // A call's figures as kept once it ended; made into JSON only for the summary.
     struct EndedCall {
+        std::string phone;  // empty: the run's only one
         std::string caller;
         double start = 0;
         Counts counts;
@@ -136,16 +141,18 @@ class Figures final : public DatagramTap {
     std::map<std::string, std::uint64_t, std::less<>> ignored_;
     double lastVoiceSent_ = -1, lastVoiceReceived_ = -1;
     Samples sentSpacing_, receivedSpacing_, latencies_;
-    // The call going on: its counts, its Seq check, its spacing.
-    SeqCheck seq_;
-    SeqCounts seqBeforeLastTake_, seqOfEndedCalls_;
-    Counts call_;
-    Samples callSentSpacing_{100'000}, callReceivedSpacing_{100'000};
-    bool inCall_ = false;
-    std::string caller_;
-    double callStart_ = 0;
+    // A phone's call going on: its counts, its Seq check, its spacing.
+    struct Track;
+    Track& TrackOf(std::uint32_t phone);
+    EndedCall CallOf(const Track& track, const SeqCounts& seq) const;
+    void KeepEnded(EndedCall call);
+
+    std::vector<std::unique_ptr<Track>> tracks_;  // made as each phone is first heard of
+    std::vector<std::string> phoneNames_;
+    std::size_t trackSamples_ = 100'000;
+    SeqCounts seqOfEndedCalls_;
     std::uint64_t calls_ = 0;
-    std::vector<EndedCall> endedCalls_;
+    std::vector<EndedCall> endedCalls_;  // the earliest started kListedCalls
     double drift_ = 0;
     std::uint64_t stalls_ = 0;
     bool voiceTimed_ = false;

@@ -16,7 +16,7 @@ namespace peer {
 namespace {
 
 // Datagrams taken from a socket at a time before the timer and the signals are looked at again.
-constexpr std::size_t kBatch = 256;
+constexpr std::size_t kTakenAtOnce = 256;
 
 }  // namespace
 
@@ -67,7 +67,7 @@ EventLoop::Stop EventLoop::RunUntil(std::span<Wire* const> wires, const Work& wo
         ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timer, nullptr);
         watched.clear();
         const auto limit = [&] {
-            return work.receiveLimit ? std::min(work.receiveLimit(), kBatch) : kBatch;
+            return work.receiveLimit ? std::min(work.receiveLimit(), kTakenAtOnce) : kTakenAtOnce;
         };
         for (Wire* wire : wires) {
             // A socket whose datagrams may not be taken is not waited on: it would stay ready.

@@ -18,15 +18,17 @@ Session::Session(Wire& wire, Report& report, Figures& figures, SignalWatch& sign
       report_(report),
       figures_(figures),
       settings_(std::move(settings)),
-      loop_(signals),
+      signals_(signals),
       outlet_(wire, settings_.impairments),
       mode_(settings_.mode),
       remembered_(settings_.rememberedPeer),
       target_(settings_.target) {
     if (settings_.playFd >= 0) {
-        voice_ = std::make_unique<VoiceStream>(settings_.playFd, outlet_);
+        voice_ = std::make_unique<VoiceStream>(settings_.playFd, outlet_, !settings_.sharedPlay);
     }
-    loop_.SetTicker(settings_.ticker);
+    if (!settings_.outerLoop) {
+        Loop();  // its timer before anything is sent
+    }
     outlet_.MarkInto(settings_.collector);
 }
 
@@ -97,7 +99,15 @@ Session::Stop Session::RunUntil(const std::function<bool()>& done, double deadli
             return *limit > requestsReceived_ ? *limit - requestsReceived_ : 0;
         },
     };
-    return loop_.RunUntil(wires, work, done, deadline);
+    return Loop().RunUntil(wires, work, done, deadline);
+}
+
+EventLoop& Session::Loop() {
+    if (!loop_) {
+        loop_ = std::make_unique<EventLoop>(signals_);
+        loop_->SetTicker(settings_.ticker);
+    }
+    return *loop_;
 }
 
 Session::Outcome Session::Request(phone::Command command, std::int32_t newMode,

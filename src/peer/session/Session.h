@@ -35,7 +35,11 @@ struct SessionSettings {
     std::string rememberedPeer;
     std::int32_t target = 1;
     std::int32_t mode = phone::ModeIdle;
-    int playFd = -1;                 // owned; -1: nothing to play
+    int playFd = -1;          // owned unless `sharedPlay`; -1: nothing to play
+    bool sharedPlay = false;  // playFd is read by other sessions too, and stays open
+    // Driven by an outer loop (NextDue, Act, Take) that waits for many sessions: no timer of its
+    // own until it waits by itself.
+    bool outerLoop = false;
     OutputFile* record = nullptr;    // null: nothing recorded
     ImpairmentSettings impairments;  // of the outgoing voice
     // Answers at most this many requests, and takes no datagram from the socket that it could
@@ -103,9 +107,16 @@ class Session final {
     // One received datagram, after the wire's taps saw it: what the event loop does with each.
     void Take(const DatagramEvent& event);
 
-  private:
+    // For a loop that drives many sessions itself: when Act has something to do next (monotonic
+    // seconds; kNever: nothing), and doing it.
     double NextDue() const;
     void Act(double now);
+    // The voice stream's last drift against its deadline, and its stalls; 0 without one.
+    double VoiceDrift() const { return voice_ ? voice_->Drift() : 0; }
+    std::uint64_t VoiceStalls() const { return voice_ ? voice_->Stalls() : 0; }
+
+  private:
+    EventLoop& Loop();
     void Answer(const DatagramEvent& event);
     void Record(const DatagramEvent& event);
     void EnterMode(std::int32_t mode);
@@ -114,7 +125,8 @@ class Session final {
     Report& report_;
     Figures& figures_;
     SessionSettings settings_;
-    EventLoop loop_;
+    SignalWatch& signals_;
+    std::unique_ptr<EventLoop> loop_;  // made when the session first waits by itself
     ImpairedOutlet outlet_;
 
     std::int32_t mode_;

@@ -23,7 +23,7 @@ VoiceSchedule::Due VoiceSchedule::Take(double now) {
 }
 
 VoiceStream::~VoiceStream() {
-    if (fd_ >= 0) {
+    if (owned_ && fd_ >= 0) {
         ::close(fd_);
     }
 }
@@ -36,7 +36,8 @@ void VoiceStream::Start(double now, std::optional<std::uint64_t> chunks) {
 }
 
 void VoiceStream::Rewind() {
-    if (::lseek(fd_, 0, SEEK_SET) == 0) {
+    if (::lseek(fd_, 0, SEEK_CUR) >= 0) {
+        offset_ = 0;
         finished_ = false;
     }
 }
@@ -50,12 +51,14 @@ void VoiceStream::SendDue(double now, std::int32_t& nextSeq, std::int32_t target
     std::array<std::uint8_t, phone::kVoiceSize> datagram{};  // filler bytes stay zero
     ssize_t count = 0;
     do {
-        count = ::read(fd_, datagram.data() + phone::kOffsetPayload, phone::kVoicePayloadSize);
+        count = ::pread(fd_, datagram.data() + phone::kOffsetPayload, phone::kVoicePayloadSize,
+                        offset_);
     } while (count < 0 && errno == EINTR);
     if (count <= 0) {
         finished_ = true;
         return;
     }
+    offset_ += count;
     phone::BuildVoiceHeader(datagram, phone::VoiceSeq(nextSeq), target,
                             static_cast<std::int16_t>(count));
     drift_ = MonotonicSeconds() - due.deadline;

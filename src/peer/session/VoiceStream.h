@@ -4,6 +4,7 @@
 // A late wake-up sends the due chunk at once and the next keeps its own deadline; a stall longer
 // than a period is counted and the schedule goes on from the next due slot, never as a burst.
 
+#include <sys/types.h>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -49,11 +50,14 @@ class VoiceOutlet {
     virtual void Stalled(double /*now*/) {}
 };
 
-// Streams a file (a descriptor the stream owns) as voice datagrams while it is running. Pausing
-// keeps the file's place, as the window does when the call leaves the talking state.
+// Streams a file as voice datagrams while it is running, from a place of its own in it, so that
+// several streams can read one descriptor. Pausing keeps the file's place, as the window does when
+// the call leaves the talking state.
 class VoiceStream {
   public:
-    VoiceStream(int fd, VoiceOutlet& outlet) : fd_(fd), outlet_(&outlet) {}
+    // `owned`: the stream closes `fd` when it goes.
+    VoiceStream(int fd, VoiceOutlet& outlet, bool owned = true)
+        : fd_(fd), owned_(owned), outlet_(&outlet) {}
     ~VoiceStream();
     VoiceStream(const VoiceStream&) = delete;
     VoiceStream& operator=(const VoiceStream&) = delete;
@@ -80,6 +84,8 @@ class VoiceStream {
 
   private:
     int fd_;
+    bool owned_;
+    off_t offset_ = 0;
     VoiceOutlet* outlet_;
     VoiceSchedule schedule_;
     bool running_ = false;

@@ -35,7 +35,8 @@ struct Wire::Slot {
     iovec vector;
 };
 
-Wire::Wire(const in_addr& address, std::uint16_t port, int receiveBufferBytes) {
+Wire::Wire(const in_addr& address, std::uint16_t port, int receiveBufferBytes,
+           const Wire* sharing) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         throw UsageError(SystemMessage("cannot make a UDP socket"));
@@ -61,8 +62,13 @@ Wire::Wire(const in_addr& address, std::uint16_t port, int receiveBufferBytes) {
     socklen_t length = sizeof bound_;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound_), &length);
     lastLocal_ = bound_.sin_addr;
+    if (sharing != nullptr) {
+        slots_ = sharing->slots_;
+        return;
+    }
+    slots_ = std::make_shared<Slots>();
     for (std::size_t i = 0; i < kBatch; ++i) {
-        slots_.push_back(std::make_unique<Slot>());
+        slots_->push_back(std::make_unique<Slot>());
     }
 }
 
@@ -198,6 +204,7 @@ std::size_t Wire::Send(std::span<const Outgoing> datagrams) {
                           : out.from.s_addr != htonl(INADDR_ANY) ? out.from
                                                                  : SourceFor(out.to);
             event.localPort = ntohs(bound_.sin_port);
+            event.phone = phone_;
             event.bytes = out.bytes;
             event.look = LookAt(out.bytes);
             Tell(event);
@@ -249,7 +256,7 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
     while (taken < limit) {
         const std::size_t count = std::min(kBatch, limit - taken);
         for (std::size_t i = 0; i < count; ++i) {
-            Slot& slot = *slots_[i];
+            Slot& slot = *(*slots_)[i];
             slot.vector = {slot.bytes, sizeof slot.bytes};
             messages[i] = mmsghdr{};
             msghdr& header = messages[i].msg_hdr;
@@ -272,7 +279,7 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
         const double now = MonotonicSeconds();
         const double stampNow = RealtimeSeconds();
         for (int i = 0; i < got; ++i) {
-            Slot& slot = *slots_[static_cast<std::size_t>(i)];
+            Slot& slot = *(*slots_)[static_cast<std::size_t>(i)];
             const msghdr& header = messages[i].msg_hdr;
             const std::size_t size = std::min<std::size_t>(messages[i].msg_len, kDatagramRoom);
             DatagramEvent event;
@@ -282,6 +289,7 @@ std::size_t Wire::Receive(const std::function<void(const DatagramEvent&)>& handl
             event.local = lastLocal_;
             event.answerFrom = bound_.sin_addr;
             event.localPort = ntohs(bound_.sin_port);
+            event.phone = phone_;
             for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
                  c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
                 if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {

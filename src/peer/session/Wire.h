@@ -33,6 +33,8 @@ struct DatagramEvent {
     // Received datagrams of up to 2048 bytes only: the window's receive buffer, holding the
     // datagram and zeros past its end. Null otherwise.
     const std::uint8_t* windowBuffer = nullptr;
+    // The phone of `answer --phones` whose socket it passed; 0 for every other run.
+    std::uint32_t phone = 0;
     DatagramLook look;
     // Read from a capture that kept only the start of the datagram: `bytes` is that start, and
     // this its size on the wire, at which `look` was taken. 0: `bytes` is the whole datagram.
@@ -61,8 +63,11 @@ struct Outgoing {
 
 class Wire {
   public:
-    // Binds `address`:`port` (port 0: any free one). Throws UsageError when it cannot.
-    Wire(const in_addr& address, std::uint16_t port, int receiveBufferBytes);
+    // Binds `address`:`port` (port 0: any free one). Throws UsageError when it cannot. With
+    // `sharing`, receives into that wire's room rather than 2 MiB of its own: for sockets that one
+    // thread empties one at a time.
+    Wire(const in_addr& address, std::uint16_t port, int receiveBufferBytes,
+         const Wire* sharing = nullptr);
     ~Wire();
     Wire(const Wire&) = delete;
     Wire& operator=(const Wire&) = delete;
@@ -70,6 +75,8 @@ class Wire {
     void AddTap(DatagramTap& tap) { taps_.push_back(&tap); }
     // Event times count from here (monotonic seconds).
     void SetOrigin(double origin) { origin_ = origin; }
+    // The phone every datagram of this socket is told as (DatagramEvent::phone).
+    void SetPhone(std::uint32_t phone) { phone_ = phone; }
 
     int Descriptor() const { return fd_; }
     const sockaddr_in& Bound() const { return bound_; }
@@ -104,6 +111,7 @@ class Wire {
 
   private:
     struct Slot;
+    using Slots = std::vector<std::unique_ptr<Slot>>;
     void Tell(const DatagramEvent& event);
     void Drained(double stamp);
     // The address a datagram to `to` leaves from.
@@ -114,7 +122,8 @@ class Wire {
     in_addr lastLocal_{};
     double origin_ = 0;
     std::vector<DatagramTap*> taps_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    std::shared_ptr<Slots> slots_;
+    std::uint32_t phone_ = 0;
     std::vector<std::uint8_t> queued_;
     struct Shape {
         sockaddr_in to;
