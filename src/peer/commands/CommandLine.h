@@ -10,7 +10,7 @@
 namespace peer {
 
 using Invocation = std::variant<AnswerOptions, CallOptions, SendOptions, LoadOptions,
-                                ScenarioOptions, ReportOptions>;
+                                CallsOptions, ScenarioOptions, ReportOptions>;
 
 struct Parsed {
     std::optional<Invocation> invocation;  // none: nothing to run (help, or an error)

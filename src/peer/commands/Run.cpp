@@ -118,8 +118,11 @@ int Run::Finish(nlohmann::ordered_json summary, const Verdict& verdict,
         progress->End();
     }
     const std::vector<std::string> reasons = verdict.Reasons();
-    summary["receive_buffer_bytes"] = wire.ReceiveBufferBytes();
-    summary["receive_drops"] = wire.ReceiveDrops();
+    // Unless the command counted them over sockets of its own.
+    if (!summary.contains("receive_drops")) {
+        summary["receive_buffer_bytes"] = wire.ReceiveBufferBytes();
+        summary["receive_drops"] = wire.ReceiveDrops();
+    }
     std::optional<std::string> fault = failedFile;
     if (capture) {
         capture->Flush();
