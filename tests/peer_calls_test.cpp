@@ -138,10 +138,12 @@ TEST_F(PeerCallsTest, ABusyPhoneRefusesAllButTheFirstCall) {
 
 TEST_F(PeerCallsTest, APhoneThatStopsAnsweringFailsOnlyItsOwnCallsWithNoReply) {
     Answer(23230, 3);
-    PeerProcess calls(Words("calls 127.0.19.1:23230-23232 --calls 12 --concurrent 3 --rate 10 "
-                            "--talk-seconds 0.2 --timeout 300 --json"));
-    ASSERT_TRUE(calls.WaitUntil(
-        [](const std::string& out, const std::string&) { return out.find("\"call\"") != out.npos; }));
+    PeerProcess calls(
+        Words("calls 127.0.19.1:23230-23232 --calls 12 --concurrent 3 --rate 10 "
+              "--talk-seconds 0.2 --timeout 300 --json"));
+    ASSERT_TRUE(calls.WaitUntil([](const std::string& out, const std::string&) {
+        return out.find("\"call\"") != out.npos;
+    }));
     ::kill(static_cast<pid_t>(phones[2]->Pid()), SIGSTOP);
     const PeerResult run = calls.Finish();
     ::kill(static_cast<pid_t>(phones[2]->Pid()), SIGCONT);

@@ -41,9 +41,7 @@ CallPhone::CallPhone(const CallSetup& setup, PhoneSocket socket)
 }
 
 std::string CallPhone::Named(std::int16_t command) const {
-    return command == phone::CmdRing   ? "Ring"
-           : command == phone::CmdTalk ? "Talk"
-                                       : "Disconnect";
+    return command == phone::CmdRing ? "Ring" : command == phone::CmdTalk ? "Talk" : "Disconnect";
 }
 
 void CallPhone::Start(double now) {
@@ -94,8 +92,7 @@ void CallPhone::SendVoice() {
     // The clock read here, not the loop's: with many calls due at once the last goes out later.
     const double now = MonotonicSeconds();
     const VoiceSchedule::Due due = schedule_.Take(now);
-    const std::size_t length =
-        std::min(phone::kVoicePayloadSize, setup_.play.size() - playOffset_);
+    const std::size_t length = std::min(phone::kVoicePayloadSize, setup_.play.size() - playOffset_);
     if (length == 0) {
         streaming_ = false;  // the file is used up; the talk time goes on
         return;
@@ -261,8 +258,8 @@ void CallPhone::Received(const Arrival& arrival, const DatagramLook& look, doubl
 void CallPhone::Answer(const Arrival& arrival, const DatagramLook& look) {
     // By the window's rules, as its phone would: the other side may end the call.
     const std::string remembered = AddressText(setup_.to.sin_addr);
-    const phone::RequestAnswer answer = phone::AnswerRequest(
-        mode_, remembered, look.header, AddressText(arrival.from.sin_addr));
+    const phone::RequestAnswer answer =
+        phone::AnswerRequest(mode_, remembered, look.header, AddressText(arrival.from.sin_addr));
     std::array<std::uint8_t, phone::kRequestSize> reply{};
     const auto bytes = arrival.Bytes();
     std::copy_n(bytes.begin(), std::min(bytes.size(), reply.size()), reply.begin());
@@ -271,9 +268,9 @@ void CallPhone::Answer(const Arrival& arrival, const DatagramLook& look) {
         ++result_.sendErrors;
     }
     mode_ = answer.mode;
-    const bool ended = answer.status == phone::StatusAccepted &&
-                       (look.header.Command == phone::CmdDisconnect ||
-                        look.header.Command == phone::CmdHangUp);
+    const bool ended =
+        answer.status == phone::StatusAccepted &&
+        (look.header.Command == phone::CmdDisconnect || look.header.Command == phone::CmdHangUp);
     if (ended && step_ == Step::Talking) {
         EndTalk(MonotonicSeconds());
     }
@@ -298,9 +295,10 @@ std::optional<double> CallPhone::TakeIntervalP99() {
     if (intervalSpacing_.empty()) {
         return std::nullopt;
     }
-    const auto rank = static_cast<std::size_t>(
-        std::ceil(0.99 * static_cast<double>(intervalSpacing_.size())));
-    const auto at = intervalSpacing_.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(rank, 1) - 1);
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(intervalSpacing_.size())));
+    const auto at =
+        intervalSpacing_.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(rank, 1) - 1);
     std::nth_element(intervalSpacing_.begin(), at, intervalSpacing_.end());
     const double p99 = *at;
     intervalSpacing_.clear();
@@ -324,8 +322,7 @@ CallResult CallPhone::Finish() {
     if (voiceCheck_) {
         voiceCheck_->Finish(voiceEnd_);
         result_.voiceCheck = voiceCheck_->Json();
-        const std::vector<std::string> reasons =
-            voiceCheck_->Reasons(setup_.allowMissingPercent);
+        const std::vector<std::string> reasons = voiceCheck_->Reasons(setup_.allowMissingPercent);
         if (!reasons.empty()) {
             Fail(Failure::VoiceCheck, reasons.front());
         }

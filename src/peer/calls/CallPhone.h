@@ -28,14 +28,14 @@ struct CallSetup {
     std::uint64_t index = 0;
     sockaddr_in to{};
     std::int32_t target = 1;
-    double timeout = 1;      // seconds for each reply
-    double talkSeconds = 10;  // from the accepted Talk
+    double timeout = 1;                  // seconds for each reply
+    double talkSeconds = 10;             // from the accepted Talk
     std::span<const std::uint8_t> play;  // empty: no voice
     // --expect-voice's bytes (null: no check) and how much may be missing.
     const std::vector<std::uint8_t>* expected = nullptr;
     double allowMissingPercent = 0;
     in_addr shownSource{};  // for a socket bound to 0.0.0.0: the address it leaves from
-    double origin = 0;  // monotonic seconds the run's clock counts from
+    double origin = 0;      // monotonic seconds the run's clock counts from
     // The HTML report's data, whose spacing pictures gather every call's voice; null: none.
     ReportData* report = nullptr;
 };

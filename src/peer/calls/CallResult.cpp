@@ -81,8 +81,8 @@ nlohmann::ordered_json CallResult::Json() const {
         json["voice_check"] = *voiceCheck;
     }
     json["verdict"] = Passed() ? "pass" : "fail";
-    json["reason"] = Passed() ? nlohmann::ordered_json(nullptr)
-                              : nlohmann::ordered_json(FailureText(failure));
+    json["reason"] =
+        Passed() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(FailureText(failure));
     json["detail"] = detail;
     return json;
 }

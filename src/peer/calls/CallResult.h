@@ -20,10 +20,10 @@ const char* FailureText(Failure failure);
 
 struct CallResult {
     std::uint64_t index = 0;
-    std::string phone;     // this end's address:port
-    std::string dialled;   // the other end's
+    std::string phone;    // this end's address:port
+    std::string dialled;  // the other end's
     std::int32_t target = 1;
-    double ringT = 0, endT = 0;  // on the run's clock: Ring sent, Disconnect's reply (or none)
+    double ringT = 0, endT = 0;   // on the run's clock: Ring sent, Disconnect's reply (or none)
     std::optional<double> setup;  // Ring sent to its reply, monotonic seconds
     // Each reply's latency on the stamps: sent on the clock, received on the kernel's.
     std::optional<double> ringLatency, talkLatency, disconnectLatency;

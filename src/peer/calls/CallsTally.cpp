@@ -33,12 +33,12 @@ void CallsTally::Add(const CallResult& call) {
         setup_.Add(*call.setup);
     }
     if (rows_.size() < kDrawnRows) {
-        rows_.push_back({call.ringT, std::max(call.endT, call.ringT), !call.Passed(),
-                         "call " + std::to_string(call.index) + " " + call.phone + " -> " +
-                             call.dialled + ": " +
-                             (call.Passed() ? std::string("pass")
-                                            : std::string(FailureText(call.failure)) + ": " +
-                                                  call.detail)});
+        rows_.push_back(
+            {call.ringT, std::max(call.endT, call.ringT), !call.Passed(),
+             "call " + std::to_string(call.index) + " " + call.phone + " -> " + call.dialled +
+                 ": " +
+                 (call.Passed() ? std::string("pass")
+                                : std::string(FailureText(call.failure)) + ": " + call.detail)});
     }
 }
 
@@ -61,7 +61,8 @@ nlohmann::ordered_json CallsTally::Json(double seconds, std::uint64_t mostUp) co
         {"setup_ms", SpreadMs(setup_, false)},
         {"voice_sent", voiceSent_},
         {"voice_received", voiceReceived_},
-        {"voice_per_second", {{"sent", perSecond(voiceSent_)}, {"received", perSecond(voiceReceived_)}}},
+        {"voice_per_second",
+         {{"sent", perSecond(voiceSent_)}, {"received", perSecond(voiceReceived_)}}},
         // Each call's receive spacing p99, over the calls that received voice.
         {"receive_spacing_p99_ms", SpreadMs(receiveP99_, false)},
         {"seq_events", seqEvents_},

@@ -17,7 +17,9 @@ std::string TimelineSection(const CallsTally& tally, double span) {
     constexpr double kWidth = 900, kLeft = 60, kRowHeight = 6, kTop = 10;
     const double end = std::max(span, 1e-3);
     const double height = kTop * 2 + kRowHeight * static_cast<double>(rows.size()) + 20;
-    const auto x = [&](double t) { return kLeft + (kWidth - kLeft - 10) * std::clamp(t / end, 0.0, 1.0); };
+    const auto x = [&](double t) {
+        return kLeft + (kWidth - kLeft - 10) * std::clamp(t / end, 0.0, 1.0);
+    };
     html += "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" viewBox=\"0 0 " + Num(kWidth) +
             " " + Num(height) + "\" width=\"100%\" aria-labelledby=\"calls-title\">\n" +
             "<title id=\"calls-title\">Each call from its Ring to its Disconnect's reply; failed "
@@ -33,8 +35,9 @@ std::string TimelineSection(const CallsTally& tally, double span) {
     const double axis = kTop + kRowHeight * static_cast<double>(rows.size()) + 14;
     html += "<text x=\"" + Num(kLeft) + "\" y=\"" + Num(axis) +
             "\" font-size=\"11\" fill=\"currentColor\">0 s</text>\n<text x=\"" + Num(kWidth - 10) +
-            "\" y=\"" + Num(axis) + "\" font-size=\"11\" text-anchor=\"end\" fill=\"currentColor\">" +
-            Num(end, 3) + " s</text>\n</svg>\n";
+            "\" y=\"" + Num(axis) +
+            "\" font-size=\"11\" text-anchor=\"end\" fill=\"currentColor\">" + Num(end, 3) +
+            " s</text>\n</svg>\n";
     if (tally.RowsLeftOut() > 0) {
         html += "<p>The first " + std::to_string(rows.size()) + " calls are drawn; " +
                 std::to_string(tally.RowsLeftOut()) +

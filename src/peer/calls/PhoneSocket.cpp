@@ -71,8 +71,8 @@ bool PhoneSocket::Send(const sockaddr_in& to, std::span<const std::uint8_t> byte
 struct ReceiveArea::Slots {
     // One byte past the window's buffer, so that MSG_TRUNC tells a datagram too long for it.
     std::uint8_t bytes[kBatch][phone::kReceiveBufferSize + 1];
-    alignas(cmsghdr) char control[kBatch][CMSG_SPACE(sizeof(timespec)) +
-                                          CMSG_SPACE(sizeof(std::uint32_t))];
+    alignas(cmsghdr) char control[kBatch]
+                                 [CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t))];
     sockaddr_in from[kBatch];
     iovec vectors[kBatch];
     mmsghdr messages[kBatch];
@@ -98,8 +98,8 @@ std::span<const Arrival> ReceiveArea::Take(PhoneSocket& socket) {
         header.msg_control = s.control[i];
         header.msg_controllen = sizeof s.control[i];
     }
-    const int got = ::recvmmsg(socket.Descriptor(), s.messages, kBatch, MSG_DONTWAIT | MSG_TRUNC,
-                               nullptr);
+    const int got =
+        ::recvmmsg(socket.Descriptor(), s.messages, kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (got <= 0) {
         return {};
     }

@@ -40,13 +40,13 @@ class PhoneSocket {
 
 struct Arrival {
     sockaddr_in from{};
-    double stamp = 0;  // the kernel's receive stamp, real-time seconds
+    double stamp = 0;      // the kernel's receive stamp, real-time seconds
     std::size_t size = 0;  // the datagram's own size, also past the room
     // The window's receive buffer: the datagram and zeros past its end, kReceiveBufferSize long.
     const std::uint8_t* buffer = nullptr;
     std::span<const std::uint8_t, phone::kReceiveBufferSize> WindowBuffer() const {
-        return std::span<const std::uint8_t, phone::kReceiveBufferSize>(
-            buffer, phone::kReceiveBufferSize);
+        return std::span<const std::uint8_t, phone::kReceiveBufferSize>(buffer,
+                                                                        phone::kReceiveBufferSize);
     }
     // The datagram as it arrived; empty for one too long for the window, which it ignores.
     std::span<const std::uint8_t> Bytes() const {

@@ -111,14 +111,13 @@ int RunCalls(const CallsOptions& options, SignalWatch& signals) {
     const auto ended = [&](CallResult&& call) {
         tally.Add(call);
         if (!options.junit.empty()) {
-            perCall.Judge("call " + std::to_string(call.index) + " " + call.phone + " -> " +
-                              call.dialled,
-                          call.Passed() ? "call" : FailureKey(call.failure),
-                          call.Passed() ? std::vector<std::string>{}
-                                        : std::vector<std::string>{std::string(FailureText(
-                                                                       call.failure)) +
-                                                                   ": " + call.detail},
-                          call.endT - call.ringT);
+            perCall.Judge(
+                "call " + std::to_string(call.index) + " " + call.phone + " -> " + call.dialled,
+                call.Passed() ? "call" : FailureKey(call.failure),
+                call.Passed() ? std::vector<std::string>{}
+                              : std::vector<std::string>{std::string(FailureText(call.failure)) +
+                                                         ": " + call.detail},
+                call.endT - call.ringT);
         }
         if (options.json) {
             run.report.Line(nlohmann::ordered_json{{"call", call.Json()}}.dump());
@@ -150,11 +149,11 @@ int RunCalls(const CallsOptions& options, SignalWatch& signals) {
     Verdict verdict(options.commandName, options.subject);
     verdict.JudgeSignal(interrupted);
     tally.Judge(verdict);
-    verdict.Judge("placing calls", "socket",
-                  engine.SocketError().empty()
-                      ? std::vector<std::string>{}
-                      : std::vector<std::string>{"calls could not be placed: " +
-                                                 engine.SocketError()});
+    verdict.Judge(
+        "placing calls", "socket",
+        engine.SocketError().empty()
+            ? std::vector<std::string>{}
+            : std::vector<std::string>{"calls could not be placed: " + engine.SocketError()});
     nlohmann::ordered_json summary = tally.Json(upSeconds, engine.MostUp());
     if (ReportCollector* collector = run.Collector()) {
         collector->Data().commandSection = TimelineSection(tally, span);
@@ -165,8 +164,8 @@ int RunCalls(const CallsOptions& options, SignalWatch& signals) {
         judged["verdict"] = verdict.Reasons().empty() ? "pass" : "fail";
         judged["reasons"] = verdict.Reasons();
         fault = WriteJUnit(junit.Get(), options.junit,
-                           VerdictJUnit(JUnitVerdict(verdict, perCall), run.startedAt, span,
-                                        judged, std::nullopt));
+                           VerdictJUnit(JUnitVerdict(verdict, perCall), run.startedAt, span, judged,
+                                        std::nullopt));
     }
     return run.Finish(summary, verdict, fault);
 }

@@ -1,14 +1,14 @@
 #include "peer/commands/CommandLine.h"
 
+#include <arpa/inet.h>
 #include <CLI/CLI.hpp>
 #include <cctype>
-#include <arpa/inet.h>
 
 #include <charconv>
-#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <string>
@@ -495,9 +495,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
                      "a port, dialled in turn; default 20080)")
         ->required();
     std::uint64_t callCount = 0;
-    CLI::Option* callsCount =
-        callsCommand->add_option("--calls", callCount, "Calls in all")
-            ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40));
+    CLI::Option* callsCount = callsCommand->add_option("--calls", callCount, "Calls in all")
+                                  ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40));
     double callsDuration = 0;
     CLI::Option* callsDurationOption =
         callsCommand->add_option("--duration", callsDuration, "Seconds in which calls are started")
@@ -523,12 +522,10 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
                      "Local ports the calls take, one a call (default: any free ones)")
         ->check(RangeOf([](const std::string& t) { return NumbersFrom(t, 1, 65535); },
                         "a port range within 1-65535"));
-    callsCommand
-        ->add_option("--bind", bindRange, "Local addresses the calls leave from, in turn")
+    callsCommand->add_option("--bind", bindRange, "Local addresses the calls leave from, in turn")
         ->type_name("A.B.C.D[-A.B.C.E]")
         ->check(RangeOf(AddressesFrom, "a range of dotted addresses"));
-    callsCommand
-        ->add_option("--targets", targets, "Target numbers the calls dial, in turn")
+    callsCommand->add_option("--targets", targets, "Target numbers the calls dial, in turn")
         ->check(RangeOf([](const std::string& t) { return NumbersFrom(t, -32768, 65535); },
                         "a range of numbers within -32768-65535"))
         ->capture_default_str();
@@ -537,7 +534,8 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
                      "Receive buffer of each call's socket, in bytes (SO_RCVBUF)")
         ->check(CLI::Range(0, 1 << 30));
     calls.receiveBuffer = 256 << 10;
-    callsCommand->add_option("--junit", calls.junit, "Write a test case per call as JUnit XML to FILE")
+    callsCommand
+        ->add_option("--junit", calls.junit, "Write a test case per call as JUnit XML to FILE")
         ->type_name("FILE");
     callsCommand->add_flag("--json", calls.json, "One JSON object a line");
     callsCommand->add_flag("--quiet", calls.quiet, "No line for each call, only the summary");

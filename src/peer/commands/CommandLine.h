@@ -9,8 +9,8 @@
 
 namespace peer {
 
-using Invocation = std::variant<AnswerOptions, CallOptions, SendOptions, LoadOptions,
-                                CallsOptions, ScenarioOptions, ReportOptions>;
+using Invocation = std::variant<AnswerOptions, CallOptions, SendOptions, LoadOptions, CallsOptions,
+                                ScenarioOptions, ReportOptions>;
 
 struct Parsed {
     std::optional<Invocation> invocation;  // none: nothing to run (help, or an error)

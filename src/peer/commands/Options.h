@@ -65,17 +65,15 @@ struct NumberRange {
     std::int64_t first = 0, last = 0;
     std::uint64_t Size() const { return static_cast<std::uint64_t>(last - first) + 1; }
     // The i-th value, going round the range.
-    std::int64_t At(std::uint64_t i) const {
-        return first + static_cast<std::int64_t>(i % Size());
-    }
+    std::int64_t At(std::uint64_t i) const { return first + static_cast<std::int64_t>(i % Size()); }
 };
 
 // `calls`: of the common options only --receive-buffer (each call's socket), --target's range
 // and --bind's range as its own, and no single local port.
 struct CallsOptions : CommonOptions {
-    std::string host;           // HOST[:PORT[-PORT2]]
-    std::string play;           // empty: no voice
-    double talkSeconds = 10;    // from the accepted Talk
+    std::string host;         // HOST[:PORT[-PORT2]]
+    std::string play;         // empty: no voice
+    double talkSeconds = 10;  // from the accepted Talk
     int timeoutMs = 1000;
     VoiceExpectation expectVoice;
     std::optional<std::uint64_t> calls;
