@@ -211,8 +211,8 @@ TEST_F(PeerCallsTest, APeerStarvedOfItsCoreBlamesItselfNotTheDevice) {
         }
     }
     const PeerResult run =
-        RunPeer(Words("calls 127.0.19.1:23240 --calls 300 --concurrent 300 --rate 2000 "
-                      "--talk-seconds 2 --timeout 5000 --quiet --json --play " +
+        RunPeer(Words("calls 127.0.19.1:23240 --calls 150 --concurrent 150 --rate 2000 "
+                      "--talk-seconds 1 --timeout 5000 --quiet --json --play " +
                       voice),
                 60s, Words("taskset -c 0 nice -n 19"));
     ::kill(hog, SIGKILL);
