@@ -111,9 +111,10 @@ TEST(ManualPages, PeerPageDescribesExactlyTheOptionsOfEachCommand) {
         SCOPED_TRACE("udpphone-peer " + command);
         const Help help = HelpOf({QString::fromStdString(command)});
         ASSERT_FALSE(help.options.empty());
-        // A command without a socket (report reads a file) takes none of the common options but
-        // --help; its page section names the rest.
-        Names onPage = help.options.count("--bind") ? common : Names{"--help"};
+        // A command without a socket of its own (report reads a file; calls gives each call one
+        // and has ranges of its own) takes none of the common options but --help; its page
+        // section names the rest.
+        Names onPage = help.options.count("--local-port") ? common : Names{"--help"};
         if (described.count(command)) {
             onPage.insert(described.at(command).begin(), described.at(command).end());
         }

@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
                 [&](const peer::CallOptions& options) { return RunCall(options, signals); },
                 [&](const peer::SendOptions& options) { return RunSend(options, signals); },
                 [&](const peer::LoadOptions& options) { return RunLoad(options, signals); },
+                [&](const peer::CallsOptions& options) { return RunCalls(options, signals); },
                 [&](const peer::ScenarioOptions& options) { return RunScenario(options, signals); },
                 [&](const peer::ReportOptions& options) { return RunReport(options, signals); }},
             *parsed.invocation);

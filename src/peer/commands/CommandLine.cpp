@@ -1,11 +1,14 @@
 #include "peer/commands/CommandLine.h"
 
+#include <arpa/inet.h>
 #include <CLI/CLI.hpp>
 #include <cctype>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <string>
@@ -332,6 +335,40 @@ void AddPhones(CLI::App& command, AnswerOptions& answer) {
     });
 }
 
+// "A-B" or "A" of whole numbers from `low` to `high`, not running backwards.
+std::optional<NumberRange> NumbersFrom(const std::string& text, long low, long high) {
+    const std::size_t dash = text.find('-', 1);
+    const auto first = WholeNumber(text.substr(0, dash));
+    const auto last = dash == std::string::npos ? first : WholeNumber(text.substr(dash + 1));
+    if (!first || !last || *first < low || *last > high || *last < *first) {
+        return std::nullopt;
+    }
+    return NumberRange{*first, *last};
+}
+
+std::optional<NumberRange> AddressesFrom(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    const std::string first = text.substr(0, dash);
+    const std::string last = dash == std::string::npos ? first : text.substr(dash + 1);
+    if (!IsDottedAddress(first) || !IsDottedAddress(last)) {
+        return std::nullopt;
+    }
+    const std::int64_t a = ntohl(ParseDotted(first).s_addr);
+    const std::int64_t b = ntohl(ParseDotted(last).s_addr);
+    return b < a ? std::nullopt : std::optional<NumberRange>(NumberRange{a, b});
+}
+
+CLI::Validator RangeOf(std::function<std::optional<NumberRange>(const std::string&)> parse,
+                       const std::string& what) {
+    return CLI::Validator(
+        [=](std::string& text) {
+            return parse(text) ? std::string()
+                               : "\"" + text + "\" is not " + what +
+                                     " (A-B, not running backwards, or a single one)";
+        },
+        "A-B", "range");
+}
+
 std::string HostHelp() {
     return "The other endpoint: a name or address, optionally :PORT (default 20080)";
 }
@@ -519,6 +556,62 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     AddInterval(*runCommand, scenario);
     AddReportFile(*runCommand, scenario.report);
 
+    CallsOptions calls;
+    CLI::App* callsCommand = app.add_subcommand(
+        "calls", "Place many calls at once, each from its own socket, and judge every one");
+    callsCommand
+        ->add_option("HOST", calls.host,
+                     "The phones: a name or address, optionally :PORT or :PORT-PORT2 (one phone "
+                     "a port, dialled in turn; default 20080)")
+        ->required();
+    std::uint64_t callCount = 0;
+    CLI::Option* callsCount = callsCommand->add_option("--calls", callCount, "Calls in all")
+                                  ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40));
+    double callsDuration = 0;
+    CLI::Option* callsDurationOption =
+        callsCommand->add_option("--duration", callsDuration, "Seconds in which calls are started")
+            ->check(FiniteNumber(0, std::numeric_limits<double>::infinity(), true));
+    callsCommand->add_option("--concurrent", calls.concurrent, "Calls up at once at most")
+        ->check(CLI::Range(1u, 1'000'000u))
+        ->capture_default_str();
+    callsCommand->add_option("--rate", calls.rate, "New calls started a second")
+        ->check(FiniteNumber(0, 1'000'000, true))
+        ->capture_default_str();
+    callsCommand
+        ->add_option("--talk-seconds", calls.talkSeconds,
+                     "Seconds each call stays talking after its Talk is accepted")
+        ->check(FiniteNumber(0, 86'400))
+        ->capture_default_str();
+    callsCommand->add_option("--play", calls.play,
+                             "File each call streams as voice from its start (none: no voice)");
+    AddTimeout(*callsCommand, calls.timeoutMs);
+    AddExpectVoice(*callsCommand, calls.expectVoice);
+    std::string localPorts, bindRange, targets = "1";
+    callsCommand
+        ->add_option("--local-ports", localPorts,
+                     "Local ports the calls take, one a call (default: any free ones)")
+        ->check(RangeOf([](const std::string& t) { return NumbersFrom(t, 1, 65535); },
+                        "a port range within 1-65535"));
+    callsCommand->add_option("--bind", bindRange, "Local addresses the calls leave from, in turn")
+        ->type_name("A.B.C.D[-A.B.C.E]")
+        ->check(RangeOf(AddressesFrom, "a range of dotted addresses"));
+    callsCommand->add_option("--targets", targets, "Target numbers the calls dial, in turn")
+        ->check(RangeOf([](const std::string& t) { return NumbersFrom(t, -32768, 65535); },
+                        "a range of numbers within -32768-65535"))
+        ->capture_default_str();
+    callsCommand
+        ->add_option("--receive-buffer", calls.receiveBuffer,
+                     "Receive buffer of each call's socket, in bytes (SO_RCVBUF)")
+        ->check(CLI::Range(0, 1 << 30));
+    calls.receiveBuffer = 256 << 10;
+    callsCommand
+        ->add_option("--junit", calls.junit, "Write a test case per call as JUnit XML to FILE")
+        ->type_name("FILE");
+    callsCommand->add_flag("--json", calls.json, "One JSON object a line");
+    callsCommand->add_flag("--quiet", calls.quiet, "No line for each call, only the summary");
+    AddInterval(*callsCommand, calls);
+    AddReportFile(*callsCommand, calls.report);
+
     ReportOptions report;
     CLI::App* reportCommand = AddReport(app, report);
 
@@ -526,7 +619,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     const std::string commandLine =
         ShellQuoted(std::span<const char* const>(argv, static_cast<std::size_t>(argc)));
     answer.commandLine = call.commandLine = send.commandLine = load.commandLine =
-        scenario.commandLine = report.commandLine = commandLine;
+        calls.commandLine = scenario.commandLine = report.commandLine = commandLine;
 
     Parsed parsed;
     const std::vector<std::string> arguments = EmptyValuesApart(app, argc, argv);
@@ -584,6 +677,34 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
     } else if (loadCommand->parsed()) {
         load.voice = kind == "voice";
         parsed.invocation = load;
+    } else if (callsCommand->parsed()) {
+        calls.commandName = "calls";
+        calls.subject = calls.host;
+        if (callsCount->count() > 0) {
+            calls.calls = callCount;
+        }
+        if (callsDurationOption->count() > 0) {
+            calls.duration = callsDuration;
+        }
+        if (!localPorts.empty()) {
+            calls.localPorts = NumbersFrom(localPorts, 1, 65535);
+        }
+        if (!bindRange.empty()) {
+            calls.bindAddresses = AddressesFrom(bindRange);
+        }
+        calls.targets = *NumbersFrom(targets, -32768, 65535);
+        const char* wrong = nullptr;
+        if (!calls.calls && !calls.duration) {
+            wrong = "one of --calls and --duration must end the run";
+        } else if (calls.localPorts && calls.localPorts->Size() < calls.concurrent) {
+            wrong = "--local-ports holds fewer ports than --concurrent calls need";
+        }
+        if (wrong != nullptr) {
+            std::fprintf(stderr, "udpphone-peer calls: %s\n", wrong);
+            parsed.exitCode = 2;
+            return parsed;
+        }
+        parsed.invocation = calls;
     } else if (reportCommand->parsed()) {
         parsed.invocation = report;
     } else {

@@ -9,7 +9,7 @@
 
 namespace peer {
 
-using Invocation = std::variant<AnswerOptions, CallOptions, SendOptions, LoadOptions,
+using Invocation = std::variant<AnswerOptions, CallOptions, SendOptions, LoadOptions, CallsOptions,
                                 ScenarioOptions, ReportOptions>;
 
 struct Parsed {

@@ -65,6 +65,31 @@ struct CallOptions : CommonOptions {
     VoiceExpectation expectVoice;
 };
 
+// An inclusive range of numbers (ports, targets) or of IPv4 addresses in host order.
+struct NumberRange {
+    std::int64_t first = 0, last = 0;
+    std::uint64_t Size() const { return static_cast<std::uint64_t>(last - first) + 1; }
+    // The i-th value, going round the range.
+    std::int64_t At(std::uint64_t i) const { return first + static_cast<std::int64_t>(i % Size()); }
+};
+
+// `calls`: of the common options only --receive-buffer (each call's socket), --target's range
+// and --bind's range as its own, and no single local port.
+struct CallsOptions : CommonOptions {
+    std::string host;         // HOST[:PORT[-PORT2]]
+    std::string play;         // empty: no voice
+    double talkSeconds = 10;  // from the accepted Talk
+    int timeoutMs = 1000;
+    VoiceExpectation expectVoice;
+    std::optional<std::uint64_t> calls;
+    std::optional<double> duration;
+    std::uint32_t concurrent = 10;
+    double rate = 10;
+    std::optional<NumberRange> localPorts;  // none: any free ones
+    std::optional<NumberRange> bindAddresses;
+    NumberRange targets{1, 1};
+};
+
 struct SendOptions : CommonOptions {
     std::string host;
     std::string command = "ring";

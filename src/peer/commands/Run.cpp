@@ -120,13 +120,15 @@ int Run::Finish(nlohmann::ordered_json summary, const Verdict& verdict,
         progress->End();
     }
     const std::vector<std::string> reasons = verdict.Reasons();
-    summary["receive_buffer_bytes"] = wire.ReceiveBufferBytes();
-    // Over every socket of the run.
-    std::uint64_t drops = wire.ReceiveDrops();
-    for (const auto& other : otherWires) {
-        drops += other->ReceiveDrops();
+    // Unless the command counted them over sockets of its own; else over every socket of the run.
+    if (!summary.contains("receive_drops")) {
+        summary["receive_buffer_bytes"] = wire.ReceiveBufferBytes();
+        std::uint64_t drops = wire.ReceiveDrops();
+        for (const auto& other : otherWires) {
+            drops += other->ReceiveDrops();
+        }
+        summary["receive_drops"] = drops;
     }
-    summary["receive_drops"] = drops;
     std::optional<std::string> fault = failedFile;
     if (capture) {
         capture->Flush();

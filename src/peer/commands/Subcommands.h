@@ -29,6 +29,7 @@ void JudgeAnswerEnd(Verdict& verdict, const AnswerOptions& options, EventLoop::S
 int RunCall(const CallOptions& options, SignalWatch& signals);
 int RunSend(const SendOptions& options, SignalWatch& signals);
 int RunLoad(const LoadOptions& options, SignalWatch& signals);
+int RunCalls(const CallsOptions& options, SignalWatch& signals);
 int RunScenario(const ScenarioOptions& options, SignalWatch& signals);
 int RunReport(const ReportOptions& options, SignalWatch& signals);
 

@@ -88,6 +88,7 @@ void SeqCheck::Take(std::uint16_t seq, bool voice) {
     if (ahead == 0) {
         expected_ = SeqAfter(seq, voice);
     } else if (ahead > 0) {
+        missing_.resize(65536);
         for (std::uint16_t skipped = expected_; skipped != seq; ++skipped) {
             // Voice past 65535 goes on from 1: a voice gap across the wrap has no 0 in it.
             if (skipped == 0 && voice) {
@@ -100,7 +101,7 @@ void SeqCheck::Take(std::uint16_t seq, bool voice) {
             }
         }
         expected_ = SeqAfter(seq, voice);
-    } else if (missing_[seq]) {
+    } else if (!missing_.empty() && missing_[seq]) {
         missing_[seq] = false;
         --gaps_;
         ++reordered_;

@@ -61,7 +61,8 @@ class SeqCheck {
 
     bool started_ = false;
     std::uint16_t expected_ = 0;
-    std::vector<bool> missing_ = std::vector<bool>(65536);
+    // Sized at the first gap: a stream in order, as most calls' are, keeps no bit of it.
+    std::vector<bool> missing_;
     std::vector<std::uint16_t> missingOrder_;
     std::size_t missingFront_ = 0;
     std::uint64_t gaps_ = 0;

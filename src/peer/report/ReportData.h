@@ -166,6 +166,8 @@ struct ReportData {
     std::vector<LoadInterval> load;
     std::vector<StepRecord> steps;  // at most kStepCap
     std::uint64_t stepsOmitted = 0;
+    // A section drawn by the command itself (the calls' time line), as HTML; empty: none.
+    std::string commandSection;
 
     void AddMark(const Mark& mark);
     // Where the reply was kept, to be completed when it comes; none past the cap.

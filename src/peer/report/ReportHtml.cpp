@@ -267,6 +267,7 @@ std::string RenderReport(const ReportData& data) {
     html += "</header>\n";
     SummaryTable(html, head.summary, data.idPrefix + "summary", "Summary",
                  "Every figure of the summary, as printed", 2);
+    html += data.commandSection;
     Body(html, data, 2);
     return html + kPageEnd;
 }

@@ -1,0 +1,261 @@
+// udpphone-peer calls: many calls at once against answering peers, each judged on its own, the
+// summary agreeing with them; a busy phone refuses, a stopped one fails only its own calls, a
+// starved peer blames itself; bad input sends nothing.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+#include <array>
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "peer/Addresses.h"
+#include "phone/PhoneDatagram.h"
+#include "support/PeerProcess.h"
+
+using namespace std::chrono_literals;
+using namespace testsupport;
+
+namespace {
+
+constexpr const char* kHost = "127.0.19.1";
+
+// A UDP socket of the test's own on `port` of 127.0.19.x.
+int BoundSocket(const char* address, std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in at = peer::MakeEndpoint(peer::ParseDotted(address), port);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+    return fd;
+}
+
+class PeerCallsTest : public ::testing::Test {
+  protected:
+    // A file of `chunks` voice chunks of random bytes, so each chunk is told apart.
+    QString VoiceFile(int chunks) {
+        const QString path = directory.filePath("voice.bin");
+        std::ofstream out(path.toStdString(), std::ios::binary);
+        std::mt19937 random(7);
+        for (int i = 0; i < chunks * 400; ++i) {
+            out.put(static_cast<char>(random()));
+        }
+        return path;
+    }
+    // `count` answering peers, one a port from `port` on.
+    void Answer(std::uint16_t port, int count, const QString& play = {}) {
+        for (int i = 0; i < count; ++i) {
+            QStringList arguments = Words(QString("answer --bind %1 --local-port %2 "
+                                                  "--reply-to-sender --quiet")
+                                              .arg(kHost)
+                                              .arg(port + i));
+            if (!play.isEmpty()) {
+                arguments << "--play" << play;
+            }
+            phones.push_back(std::make_unique<PeerProcess>(arguments));
+            ASSERT_TRUE(phones.back()->WaitUntilAnswering());
+        }
+    }
+    static std::vector<nlohmann::json> Calls(const PeerResult& run) {
+        std::vector<nlohmann::json> calls;
+        for (const auto& line : run.lines) {
+            if (line.contains("call")) {
+                calls.push_back(line["call"]);
+            }
+        }
+        return calls;
+    }
+
+    QTemporaryDir directory;
+    std::vector<std::unique_ptr<PeerProcess>> phones;
+};
+
+TEST_F(PeerCallsTest, FiftyCallsToTenPhonesAllPassWithTheirVoiceCheckedAndSummed) {
+    const QString voice = VoiceFile(10);
+    Answer(23200, 10, voice);
+    const PeerResult run =
+        RunPeer(Words("calls 127.0.19.1:23200-23209 --calls 50 --concurrent 10 --rate 20 "
+                      "--talk-seconds 1 --json --play " +
+                      voice + " --expect-voice " + voice));
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    const auto calls = Calls(run);
+    ASSERT_EQ(calls.size(), 50u);
+    std::map<std::string, int> perPhone;
+    std::set<std::string> ownPhones;
+    for (const auto& call : calls) {
+        EXPECT_EQ(call["verdict"], "pass") << call.dump();
+        EXPECT_EQ(call["voice_check"]["matched"], 10) << call.dump();
+        EXPECT_EQ(call["voice_check"]["missing"], 0);
+        EXPECT_EQ(call["voice_check"]["corrupted"], 0);
+        EXPECT_GE(call["voice_sent"].get<int>(), 10);
+        ++perPhone[call["dialled"].get<std::string>()];
+        ownPhones.insert(call["phone"].get<std::string>());
+    }
+    // Round-robin over the ten phones, each call from a socket of its own among those up at once.
+    EXPECT_EQ(perPhone.size(), 10u);
+    for (const auto& [phone, count] : perPhone) {
+        EXPECT_EQ(count, 5) << phone;
+    }
+    EXPECT_GE(ownPhones.size(), 10u);
+    EXPECT_EQ(run.summary["calls"]["attempted"], 50);
+    EXPECT_EQ(run.summary["calls"]["completed"], 50);
+    EXPECT_EQ(run.summary["calls"]["failed"], 0);
+    EXPECT_EQ(run.summary["calls"]["most_up"], 10);
+    EXPECT_EQ(run.summary["voice_received"], 500);
+    EXPECT_EQ(run.summary["kept_pace"], true);
+}
+
+// Each call from an address of its own: the phone's rules take a Disconnect from the address it
+// remembers, whatever the port, so a refused caller sharing it would end the accepted call.
+TEST_F(PeerCallsTest, ABusyPhoneRefusesAllButTheFirstCall) {
+    Answer(23220, 1);
+    const PeerResult run =
+        RunPeer(Words("calls 127.0.19.1:23220 --calls 5 --concurrent 5 --rate 1000 "
+                      "--talk-seconds 0.5 --bind 127.0.19.11-127.0.19.15 --json"));
+    ASSERT_EQ(run.exitCode, 1) << run.out << run.err;
+    int passed = 0, refused = 0;
+    for (const auto& call : Calls(run)) {
+        passed += call["verdict"] == "pass";
+        refused += call["reason"] == "refused";
+    }
+    EXPECT_EQ(passed, 1);
+    EXPECT_EQ(refused, 4);
+    EXPECT_EQ(run.summary["calls"]["completed"], 1);
+    EXPECT_EQ(run.summary["failed"]["refused"], 4);
+    EXPECT_EQ(run.summary["failed"]["no_reply"], 0);
+    ASSERT_EQ(run.summary["reasons"].size(), 1u);
+    EXPECT_NE(run.summary["reasons"][0].get<std::string>().find("4 refused"), std::string::npos);
+}
+
+TEST_F(PeerCallsTest, APhoneThatStopsAnsweringFailsOnlyItsOwnCallsWithNoReply) {
+    Answer(23230, 3);
+    PeerProcess calls(
+        Words("calls 127.0.19.1:23230-23232 --calls 12 --concurrent 3 --rate 10 "
+              "--talk-seconds 0.2 --timeout 300 --json"));
+    ASSERT_TRUE(calls.WaitUntil([](const std::string& out, const std::string&) {
+        return out.find("\"call\"") != out.npos;
+    }));
+    ::kill(static_cast<pid_t>(phones[2]->Pid()), SIGSTOP);
+    const PeerResult run = calls.Finish();
+    ::kill(static_cast<pid_t>(phones[2]->Pid()), SIGCONT);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    int failed = 0;
+    for (const auto& call : Calls(run)) {
+        if (call["verdict"] == "fail") {
+            ++failed;
+            EXPECT_EQ(call["dialled"], "127.0.19.1:23232");
+            EXPECT_EQ(call["reason"], "no reply");
+        }
+    }
+    EXPECT_GE(failed, 3);
+    EXPECT_EQ(run.summary["failed"]["no_reply"], failed);
+    EXPECT_EQ(run.summary["calls"]["completed"], 12 - failed);
+}
+
+// Accepts every request at once, from any number of callers: a phone that is never busy.
+class AcceptingPhone {
+  public:
+    explicit AcceptingPhone(std::uint16_t port) : fd_(BoundSocket(kHost, port)) {
+        thread_ = std::thread([this] {
+            std::array<std::uint8_t, 2048> buffer{};
+            while (!stop_) {
+                pollfd ready{fd_, POLLIN, 0};
+                if (::poll(&ready, 1, 50) <= 0) {
+                    continue;
+                }
+                sockaddr_in from{};
+                socklen_t length = sizeof from;
+                const ssize_t size = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
+                                                reinterpret_cast<sockaddr*>(&from), &length);
+                if (size == static_cast<ssize_t>(phone::kRequestSize)) {
+                    phone::SetStatus(std::span(buffer.data(), phone::kRequestSize),
+                                     phone::StatusAccepted);
+                    ::sendto(fd_, buffer.data(), phone::kRequestSize, 0,
+                             reinterpret_cast<const sockaddr*>(&from), sizeof from);
+                }
+            }
+        });
+    }
+    ~AcceptingPhone() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+
+  private:
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(PeerCallsTest, APeerStarvedOfItsCoreBlamesItselfNotTheDevice) {
+    const QString voice = VoiceFile(200);
+    AcceptingPhone phone(23240);
+    // A busy loop on the peer's core, at a priority the peer's own cannot match.
+    const pid_t hog = ::fork();
+    if (hog == 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(0, &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+        for (;;) {
+        }
+    }
+    const PeerResult run =
+        RunPeer(Words("calls 127.0.19.1:23240 --calls 150 --concurrent 150 --rate 2000 "
+                      "--talk-seconds 1 --timeout 5000 --quiet --json --play " +
+                      voice),
+                60s, Words("taskset -c 0 nice -n 19"));
+    ::kill(hog, SIGKILL);
+    ::waitpid(hog, nullptr, 0);
+    ASSERT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_EQ(run.summary["kept_pace"], false);
+    EXPECT_GT(run.summary["stalls"].get<int>(), 0);
+    ASSERT_EQ(run.summary["reasons"].size(), 1u) << run.summary.dump();
+    EXPECT_EQ(run.summary["reasons"][0].get<std::string>().rfind("the peer could not keep pace", 0),
+              0u);
+}
+
+// Each row: the arguments after HOST (or the HOST itself), refused before anything is sent.
+TEST_F(PeerCallsTest, BadInputExitsTwoWithAReasonAndSendsNothing) {
+    const int listener = BoundSocket("127.0.19.9", 23290);
+    const std::vector<std::pair<QString, QString>> rows = {
+        {"127.0.19.9:23290", "--calls 5 --concurrent 0"},
+        {"127.0.19.9:23290", "--calls 5 --rate nan"},
+        {"127.0.19.9:23290", "--calls 5 --rate inf"},
+        {"127.0.19.9:23290", "--calls 5 --rate 0"},
+        {"127.0.19.9:23290", "--calls 5 --rate -3"},
+        {"127.0.19.9:23290", "--calls 0"},
+        {"127.0.19.9:23290", "--talk-seconds 1"},
+        {"127.0.19.9:23291-23290", "--calls 5"},
+        {"127.0.19.9:65535-65536", "--calls 5"},
+        {"127.0.19.9:23290", "--calls 5 --local-ports 9-8"},
+        {"127.0.19.9:23290", "--calls 5 --local-ports 65535-65536"},
+        {"127.0.19.9:23290", "--calls 5 --local-ports 23300-23303 --concurrent 5"},
+        {"127.0.19.9:23290", "--calls 5 --targets 5-2"},
+        {"127.0.19.9:23290", "--calls 5 --targets 1-65536"},
+        {"127.0.19.9:23290", "--calls 5 --targets -32769"},
+        {"127.0.19.9:23290", "--calls 5 --bind 127.0.19.5-127.0.19.2"},
+        {"127.0.19.9:23290", "--calls 5 --bind 127.0.19"},
+    };
+    for (const auto& [host, options] : rows) {
+        const PeerResult run = RunPeer(QStringList{"calls", host} + Words(options));
+        EXPECT_EQ(run.exitCode, 2) << host.toStdString() << " " << options.toStdString();
+        EXPECT_FALSE(run.err.empty()) << options.toStdString();
+        EXPECT_TRUE(run.out.empty()) << options.toStdString() << run.out;
+    }
+    pollfd ready{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 100), 0) << "a refused run sent something";
+    ::close(listener);
+}
+
+}  // namespace
