@@ -593,8 +593,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv) {
         ->check(RangeOf([](const std::string& t) { return NumbersFrom(t, 1, 65535); },
                         "a port range within 1-65535"));
     callsCommand->add_option("--bind", bindRange, "Local addresses the calls leave from, in turn")
-        ->type_name("A.B.C.D[-A.B.C.E]")
-        ->check(RangeOf(AddressesFrom, "a range of dotted addresses"));
+        ->check(kDottedRange);
     callsCommand->add_option("--targets", targets, "Target numbers the calls dial, in turn")
         ->check(RangeOf([](const std::string& t) { return NumbersFrom(t, -32768, 65535); },
                         "a range of numbers within -32768-65535"))
