@@ -23,6 +23,7 @@
 #include "peer/Addresses.h"
 #include "phone/PhoneDatagram.h"
 #include "support/PeerProcess.h"
+#include "support/Xmllint.h"
 
 using namespace std::chrono_literals;
 using namespace testsupport;
@@ -81,7 +82,10 @@ class PeerCallsTest : public ::testing::Test {
 
 TEST_F(PeerCallsTest, FiftyCallsToTenPhonesAllPassWithTheirVoiceCheckedAndSummed) {
     const QString voice = VoiceFile(10);
-    Answer(23200, 10, voice);
+    PeerProcess answer(Words(QString("answer --bind %1 --local-port 23200 --phones 10 "
+                                     "--reply-to-sender --quiet --json --play %2")
+                                 .arg(kHost, voice)));
+    ASSERT_TRUE(answer.WaitUntilAnswering());
     const PeerResult run =
         RunPeer(Words("calls 127.0.19.1:23200-23209 --calls 50 --concurrent 10 --rate 20 "
                       "--talk-seconds 1 --json --play " +
@@ -112,6 +116,89 @@ TEST_F(PeerCallsTest, FiftyCallsToTenPhonesAllPassWithTheirVoiceCheckedAndSummed
     EXPECT_EQ(run.summary["calls"]["most_up"], 10);
     EXPECT_EQ(run.summary["voice_received"], 500);
     EXPECT_EQ(run.summary["kept_pace"], true);
+
+    // The phones saw the same calls: each a call of its own, the voice all there.
+    answer.Signal(SIGINT);
+    const PeerResult answered = answer.Finish();
+    ASSERT_EQ(answered.exitCode, 0) << answered.err;
+    EXPECT_EQ(answered.summary["phones"], 10);
+    EXPECT_EQ(answered.summary["calls_total"], 50);
+    EXPECT_EQ(answered.summary["voice_received"], run.summary["voice_sent"]);
+    EXPECT_EQ(answered.summary["voice_sent"], run.summary["voice_received"]);
+    EXPECT_EQ(answered.summary["seq_gaps"], 0);
+}
+
+// A signal ends every call that is up with its Disconnect, then the summary, at once.
+TEST_F(PeerCallsTest, ASignalEndsEveryCallWithItsDisconnect) {
+    PeerProcess answer(Words(QString("answer --bind %1 --local-port 23240 --phones 4 "
+                                     "--reply-to-sender --quiet --json")
+                                 .arg(kHost)));
+    ASSERT_TRUE(answer.WaitUntilAnswering());
+    PeerProcess calls(
+        Words("calls 127.0.19.1:23240-23243 --calls 4 --concurrent 4 --rate 100 "
+              "--talk-seconds 30 --json"));
+    std::this_thread::sleep_for(800ms);  // four calls up and talking, 29 s still to go
+    const auto signalled = std::chrono::steady_clock::now();
+    calls.Signal(SIGINT);
+    const PeerResult run = calls.Finish(5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(Calls(run).size(), 4u);
+    EXPECT_EQ(run.summary["calls"]["interrupted"], 4) << run.summary.dump();
+    answer.Signal(SIGINT);
+    const PeerResult answered = answer.Finish();
+    // Ring, Talk and Disconnect of each, every one accepted: no phone is left in a call.
+    EXPECT_EQ(answered.summary["requests_received"], 12) << answered.summary.dump();
+    EXPECT_EQ(answered.summary["replies_sent"], 12);
+}
+
+// What a run leaves besides its lines: a JUnit file with a case per call, a page with a row per
+// call (the failed one in red), and running figures while the calls go on.
+TEST_F(PeerCallsTest, EachCallIsACaseARowAndCountedWhileTheRunGoes) {
+    PeerProcess answer(Words(QString("answer --bind %1 --local-port 23250 --phones 3 "
+                                     "--reply-to-sender --quiet")
+                                 .arg(kHost)));
+    ASSERT_TRUE(answer.WaitUntilAnswering());
+    const QString junit = directory.filePath("calls.xml"), page = directory.filePath("calls.html");
+    // The fourth port has no phone: its one call fails with no reply.
+    const PeerResult run = RunPeer(
+        Words("calls 127.0.19.1:23250-23253 --calls 6 --concurrent 3 --rate 20 --talk-seconds 0.6 "
+              "--timeout 300 --json --interval 0.2 --junit " +
+              junit + " --report " + page));
+    ASSERT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.summary["failed"]["no_reply"], 1) << run.summary.dump();
+
+    const Lint valid = ValidateJUnit(junit);
+    EXPECT_EQ(valid.exitCode, 0) << valid.errors;
+    EXPECT_EQ(XPathValue(junit, "count(//testcase[starts-with(@name, 'call ')])"), "6");
+    EXPECT_EQ(XPathValue(junit, "count(//testcase[starts-with(@name, 'call ')][failure])"), "1");
+
+    std::ifstream in(page.toStdString());
+    const std::string html((std::istreambuf_iterator<char>(in)), {});
+    const std::size_t section = html.find("<section id=\"calls\">");
+    ASSERT_NE(section, std::string::npos);
+    const std::string rows = html.substr(section, html.find("</section>", section) - section);
+    const auto count = [&](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = rows.find(what); at != std::string::npos;
+             at = rows.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("<rect "), 6u);
+    EXPECT_EQ(count("#d32f2f"), 1u);
+
+    std::vector<nlohmann::json> intervals;
+    for (const auto& line : run.lines) {
+        if (line.contains("interval")) {
+            intervals.push_back(line["interval"]);
+        }
+    }
+    ASSERT_GE(intervals.size(), 2u) << run.out;
+    EXPECT_GT(intervals.front()["calls_up"].get<int>(), 0) << intervals.front().dump();
+    EXPECT_LE(intervals.front()["calls_up"].get<int>(), 3);
+    EXPECT_EQ(run.lines.back().contains("summary"), true);
 }
 
 // Each call from an address of its own: the phone's rules take a Disconnect from the address it
