@@ -7,7 +7,8 @@
 # is met. The targets hold for an otherwise idle 2-core machine: the load is printed first.
 #
 # Usage: ./bench.sh [--gui-share PERCENT] [voice] [receive] [flood] [lookup] [startup]
-#                   [peer-pacing] [peer-load] [report-capture] [report-load] [report-cpu]
+#                   [peer-pacing] [peer-load] [peer-calls] [report-capture] [report-load]
+#                   [report-cpu]
 #                   (all benchmarks by default)
 # --gui-share PERCENT holds the window's GUI thread to that share of one processor (a cgroup of
 # the bench's namespace: cgroup v2 cpu.max where the v2 cpu controller is there, else cgroup v1's
@@ -15,9 +16,10 @@
 # run the window in process (voice, receive, flood, lookup), to their baselines too, and not to
 # the benchmark's own peer threads.
 # BENCH_STEP_SECONDS=N shortens each rate step (10 s), BENCH_PACING_SECONDS=N the peer's pacing
-# run (60 s), BENCH_REPORT_LOAD_SECONDS=N the load drawn with --report (60 s) and
-# BENCH_REPORT_CALL_SECONDS=N the calls timed with and without --report (600 s) for a trial; such
-# a run is no record. BENCH_GUI_PERIOD_MS sets the period the share is enforced over (10 ms).
+# run (60 s), BENCH_CALLS_SECONDS=N the talk of the many calls (60 s), BENCH_REPORT_LOAD_SECONDS=N
+# the load drawn with --report (60 s) and BENCH_REPORT_CALL_SECONDS=N the calls timed with and
+# without --report (600 s) for a trial; such a run is no record. BENCH_GUI_PERIOD_MS sets the
+# period the share is enforced over (10 ms).
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 

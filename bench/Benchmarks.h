@@ -30,6 +30,8 @@ int LookupWait(const std::vector<std::string>& arguments);
 // The headless peer's pacing and load; the first argument is the udpphone-peer executable.
 int PeerPacing(const std::vector<std::string>& arguments);
 int PeerLoad(const std::vector<std::string>& arguments);
+// Many calls at once: `calls` against `answer --phones`.
+int PeerCalls(const std::vector<std::string>& arguments);
 int LookupWaitStep(const std::vector<std::string>& arguments);
 
 // The HTML report's costs; the first argument is the udpphone-peer executable.

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
         {"lookup-wait-step", bench::LookupWaitStep},
         {"peer-pacing", bench::PeerPacing},
         {"peer-load", bench::PeerLoad},
+        {"peer-calls", bench::PeerCalls},
         {"peer-report-capture", bench::PeerReportCapture},
         {"peer-report-load", bench::PeerReportLoad},
         {"peer-report-cpu", bench::PeerReportCpu},

@@ -10,7 +10,7 @@ build=$1
 shift
 benchmarks=("$@")
 [ ${#benchmarks[@]} -gt 0 ] || benchmarks=(voice receive flood lookup startup peer-pacing peer-load
-    report-capture report-load report-cpu)
+    peer-calls report-capture report-load report-cpu)
 
 # The voice files sit beside the benchmark program: on a tmpfs of this namespace, so that the
 # file writes of both the window and the baseline cost the same and no disk gets gigabytes.
@@ -127,6 +127,7 @@ for benchmark in "${benchmarks[@]}"; do
             "$work/udpphone_bench" peer-pacing "$build/udpphone-peer" "${BENCH_PACING_SECONDS:-60}" >>"$rows"
             ;;
         peer-load) "$work/udpphone_bench" peer-load "$build/udpphone-peer" >>"$rows" ;;
+        peer-calls) "$work/udpphone_bench" peer-calls "$build/udpphone-peer" >>"$rows" ;;
         report-capture)
             "$work/udpphone_bench" peer-report-capture "$build/udpphone-peer" >>"$rows"
             ;;
@@ -134,7 +135,7 @@ for benchmark in "${benchmarks[@]}"; do
         report-cpu) "$work/udpphone_bench" peer-report-cpu "$build/udpphone-peer" >>"$rows" ;;
         *)
             echo "bench: no benchmark \"$benchmark\"" \
-                "(voice receive flood lookup startup peer-pacing peer-load report-capture" \
+                "(voice receive flood lookup startup peer-pacing peer-load peer-calls report-capture" \
                 "report-load report-cpu)" >&2
             ;;
     esac
