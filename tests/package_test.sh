@@ -156,7 +156,7 @@ peer_commands() { # the commands the peer's --help lists, on one line
     sed -n '/^Subcommands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF { print $1 }' | paste -sd' '
 }
 check "the unpacked udpphone-peer --help answers and lists its commands" \
-    same_lines "answer call send load run report" "$(peer_commands)"
+    same_lines "answer call send load run calls report" "$(peer_commands)"
 refuses_bad_option() {
     local status=0
     "$peer" answer --no-such-option >/dev/null 2>&1 || status=$?
