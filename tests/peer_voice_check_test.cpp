@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -221,4 +222,27 @@ TEST(VoiceCheckTest, AStreamThatStartsOverIsANewPassNotACorruption) {
                 << int(sound) << " " << size;
         }
     }
+}
+
+// Many calls at once check against one indexed file: each check's counts are its own stream's,
+// as if it had the file to itself, whichever order their chunks come in.
+TEST(VoiceCheckTest, ChecksSharingOneFileKeepTheirStreamsApart) {
+    const std::vector<std::uint8_t> file = MakeFile(Sound::Loop);
+    std::vector<Arrival> clean = Send(file), dropped = Send(file, 900);
+    Drop(dropped, 10, 3);
+    const auto shared = std::make_shared<const VoiceCheck::Expected>(file);
+    VoiceCheck first(shared), second(shared);
+    for (std::size_t i = 0; i < std::max(clean.size(), dropped.size()); ++i) {
+        if (i < clean.size()) {
+            first.Take(clean[i].seq, clean[i].t, clean[i].stored);
+        }
+        if (i < dropped.size()) {
+            second.Take(dropped[i].seq, dropped[i].t, dropped[i].stored);
+        }
+    }
+    first.Finish(std::nullopt);
+    second.Finish(std::nullopt);
+    EXPECT_EQ(CountsOf(first), CountsOf(Check(file, clean)));
+    EXPECT_EQ(CountsOf(second), CountsOf(Check(file, dropped)));
+    EXPECT_EQ(second.Figures().missing, 3u);
 }

@@ -36,7 +36,7 @@ CallPhone::CallPhone(const CallSetup& setup, PhoneSocket socket)
     result_.dialled = EndpointText(setup.to);
     result_.target = setup.target;
     if (setup.expected != nullptr) {
-        voiceCheck_ = std::make_unique<VoiceCheck>(*setup.expected);
+        voiceCheck_ = std::make_unique<VoiceCheck>(setup.expected);
     }
 }
 

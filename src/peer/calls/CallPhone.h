@@ -32,7 +32,7 @@ struct CallSetup {
     double talkSeconds = 10;             // from the accepted Talk
     std::span<const std::uint8_t> play;  // empty: no voice
     // --expect-voice's bytes (null: no check) and how much may be missing.
-    const std::vector<std::uint8_t>* expected = nullptr;
+    std::shared_ptr<const VoiceCheck::Expected> expected;
     double allowMissingPercent = 0;
     in_addr shownSource{};  // for a socket bound to 0.0.0.0: the address it leaves from
     double origin = 0;      // monotonic seconds the run's clock counts from

@@ -45,9 +45,11 @@ bool Ends(std::int16_t command) {
 }  // namespace
 
 ExpectedVoice::ExpectedVoice(const VoiceExpectation& expectation)
-    : ExpectedVoice(Read(expectation.file), expectation.allowMissingPercent) {}
+    : ExpectedVoice(std::make_shared<const VoiceCheck::Expected>(Read(expectation.file)),
+                    expectation.allowMissingPercent) {}
 
-ExpectedVoice::ExpectedVoice(std::vector<std::uint8_t> expected, double allowMissingPercent)
+ExpectedVoice::ExpectedVoice(std::shared_ptr<const VoiceCheck::Expected> expected,
+                             double allowMissingPercent)
     : check_(std::move(expected)), allowMissingPercent_(allowMissingPercent) {}
 
 void ExpectedVoice::OnDatagram(const DatagramEvent& event) {

@@ -31,8 +31,8 @@ class ExpectedVoice final : public DatagramTap {
     // Reads the --expect-voice file (a regular file, as CheckFileUses makes sure); an empty one
     // has no voice to hold anything against and is refused (UsageError).
     explicit ExpectedVoice(const VoiceExpectation& expectation);
-    // The file's voice as Read gave it.
-    ExpectedVoice(std::vector<std::uint8_t> expected, double allowMissingPercent);
+    // The file's voice as Read gave it, indexed: one serves the checks of many calls.
+    ExpectedVoice(std::shared_ptr<const VoiceCheck::Expected> expected, double allowMissingPercent);
     // The --expect-voice file's bytes; UsageError for a file too long, empty or unreadable.
     static std::vector<std::uint8_t> Read(const std::string& path);
 

@@ -49,49 +49,46 @@ double Rounded(double seconds) {
 
 }  // namespace
 
-VoiceCheck::VoiceCheck(std::vector<std::uint8_t> expected) : file_(std::move(expected)) {
-    chunks_ = (file_.size() + kChunk - 1) / kChunk;
-    counts_.expected = chunks_;
-    contentOf_.resize(chunks_);
-    takenIn_.resize(chunks_);
-    seqOf_.resize(chunks_);
-    for (std::uint64_t chunk = 0; chunk < chunks_; ++chunk) {
-        const auto bytes = std::span(file_).subspan(chunk * kChunk, ChunkLength(chunk));
-        std::uint32_t content = ContentOf(bytes);
+VoiceCheck::Expected::Expected(std::vector<std::uint8_t> bytes) : file(std::move(bytes)) {
+    chunks = (file.size() + kChunk - 1) / kChunk;
+    contentOf.resize(chunks);
+    for (std::uint64_t chunk = 0; chunk < chunks; ++chunk) {
+        const auto chunkBytes = std::span(file).subspan(chunk * kChunk, ChunkLength(chunk));
+        std::uint32_t content = ContentOf(chunkBytes);
         if (content == kNone) {
-            content = static_cast<std::uint32_t>(firstWithContent_.size());
-            firstWithContent_.push_back(static_cast<std::uint32_t>(chunk));
-            nextSameHash_.push_back(kNone);
+            content = static_cast<std::uint32_t>(firstWithContent.size());
+            firstWithContent.push_back(static_cast<std::uint32_t>(chunk));
+            nextSameHash.push_back(kNone);
             const auto [slot, fresh] =
-                contentByHash_.try_emplace(HashChunk(Padded(bytes).data()), content);
+                contentByHash.try_emplace(HashChunk(Padded(chunkBytes).data()), content);
             if (!fresh) {
                 // Different bytes, same hash: chained behind the first.
                 std::uint32_t last = slot->second;
-                while (nextSameHash_[last] != kNone) {
-                    last = nextSameHash_[last];
+                while (nextSameHash[last] != kNone) {
+                    last = nextSameHash[last];
                 }
-                nextSameHash_[last] = content;
+                nextSameHash[last] = content;
             }
         }
-        contentOf_[chunk] = content;
+        contentOf[chunk] = content;
     }
 }
 
-std::size_t VoiceCheck::ChunkLength(std::uint64_t chunk) const {
-    return std::min(kChunk, file_.size() - chunk * kChunk);
+std::size_t VoiceCheck::Expected::ChunkLength(std::uint64_t chunk) const {
+    return std::min(kChunk, file.size() - chunk * kChunk);
 }
 
-std::uint32_t VoiceCheck::ContentOf(std::span<const std::uint8_t> stored) const {
+std::uint32_t VoiceCheck::Expected::ContentOf(std::span<const std::uint8_t> stored) const {
     if (stored.empty() || stored.size() > kChunk) {
         return kNone;
     }
     const auto padded = Padded(stored);
-    const auto found = contentByHash_.find(HashChunk(padded.data()));
-    for (std::uint32_t content = found == contentByHash_.end() ? kNone : found->second;
-         content != kNone; content = nextSameHash_[content]) {
-        const std::uint32_t chunk = firstWithContent_[content];
+    const auto found = contentByHash.find(HashChunk(padded.data()));
+    for (std::uint32_t content = found == contentByHash.end() ? kNone : found->second;
+         content != kNone; content = nextSameHash[content]) {
+        const std::uint32_t chunk = firstWithContent[content];
         const std::size_t length = ChunkLength(chunk);
-        if (std::memcmp(padded.data(), file_.data() + chunk * kChunk, length) == 0 &&
+        if (std::memcmp(padded.data(), file.data() + chunk * kChunk, length) == 0 &&
             std::all_of(padded.begin() + static_cast<std::ptrdiff_t>(length), padded.end(),
                         [](std::uint8_t byte) { return byte == 0; })) {
             return content;
@@ -100,12 +97,31 @@ std::uint32_t VoiceCheck::ContentOf(std::span<const std::uint8_t> stored) const 
     return kNone;
 }
 
+VoiceCheck::VoiceCheck(std::vector<std::uint8_t> expected)
+    : VoiceCheck(std::make_shared<const Expected>(std::move(expected))) {}
+
+VoiceCheck::VoiceCheck(std::shared_ptr<const Expected> expected)
+    : expected_(std::move(expected)), chunks_(expected_->chunks) {
+    counts_.expected = chunks_;
+    takenIn_.resize(chunks_);
+    seqOf_.resize(chunks_);
+}
+
+std::size_t VoiceCheck::ChunkLength(std::uint64_t chunk) const {
+    return expected_->ChunkLength(chunk);
+}
+
+std::uint32_t VoiceCheck::ContentOf(std::span<const std::uint8_t> stored) const {
+    return expected_->ContentOf(stored);
+}
+
 bool VoiceCheck::Fits(std::int64_t chunk, std::uint32_t content, std::size_t length) const {
     if (chunk < 0 || static_cast<std::uint64_t>(chunk) >= chunks_) {
         return false;
     }
     const auto index = static_cast<std::size_t>(chunk);
-    return contentOf_[index] == content && (length == kChunk || length == ChunkLength(index));
+    return expected_->contentOf[index] == content &&
+           (length == kChunk || length == ChunkLength(index));
 }
 
 std::int64_t VoiceCheck::Predicted(std::uint16_t seq) const {
@@ -181,8 +197,8 @@ void VoiceCheck::Take(std::uint16_t seq, double t, std::span<const std::uint8_t>
             return;
         }
         // Joined mid-file: the first place these bytes stand, or the short end for a short chunk.
-        const std::int64_t anywhere =
-            length < kChunk ? static_cast<std::int64_t>(chunks_) - 1 : firstWithContent_[content];
+        const std::int64_t anywhere = length < kChunk ? static_cast<std::int64_t>(chunks_) - 1
+                                                      : expected_->firstWithContent[content];
         if (Fits(anywhere, content, length)) {
             StartPass(anywhere, seq, t, false);
         } else {
@@ -274,7 +290,7 @@ void VoiceCheck::Corrupt(std::uint16_t seq, double t, std::span<const std::uint8
     // The first byte that differs from the chunk it stood for; a length that differs counts
     // from where the shorter one ends.
     const std::size_t length = chunks_ == 0 ? 0 : ChunkLength(chunk);
-    const std::uint8_t* expected = file_.data() + chunk * kChunk;
+    const std::uint8_t* expected = expected_->file.data() + chunk * kChunk;
     std::size_t same = 0;
     while (same < length && same < stored.size() && stored[same] == expected[same]) {
         ++same;

@@ -42,6 +42,7 @@
 // starts at the Seq's choice, which is right at once for any stream that is merely in order.
 
 #include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
@@ -64,7 +65,25 @@ class VoiceCheck {
     // Events beyond this many are counted but not kept.
     static constexpr std::size_t kEventLimit = 100'000;
 
+    // The file cut into chunks, with an index of their contents: it only reads, so one serves
+    // every check of the same file (many calls at once).
+    struct Expected {
+        explicit Expected(std::vector<std::uint8_t> bytes);
+        std::size_t ChunkLength(std::uint64_t chunk) const;
+        std::uint32_t ContentOf(std::span<const std::uint8_t> stored) const;
+
+        std::vector<std::uint8_t> file;
+        std::uint64_t chunks = 0;
+        // Each chunk's content: chunks with the same bytes (the last one padded with zeros) share
+        // one.
+        std::vector<std::uint32_t> contentOf;
+        std::vector<std::uint32_t> firstWithContent;
+        std::vector<std::uint32_t> nextSameHash;
+        std::unordered_map<std::uint64_t, std::uint32_t> contentByHash;
+    };
+
     explicit VoiceCheck(std::vector<std::uint8_t> expected);
+    explicit VoiceCheck(std::shared_ptr<const Expected> expected);
 
     // One received voice datagram: its Seq, its time on the run's clock (seconds) and the bytes
     // the window stores of it.
@@ -132,13 +151,8 @@ class VoiceCheck {
     void SettleHoles(bool all);
     void Record(const Event& event);
 
-    std::vector<std::uint8_t> file_;
+    std::shared_ptr<const Expected> expected_;
     std::uint64_t chunks_ = 0;
-    // Each chunk's content: chunks with the same bytes (the last one padded with zeros) share one.
-    std::vector<std::uint32_t> contentOf_;
-    std::vector<std::uint32_t> firstWithContent_;
-    std::vector<std::uint32_t> nextSameHash_;
-    std::unordered_map<std::uint64_t, std::uint32_t> contentByHash_;
 
     // The pass a chunk arrived in (0: never) and the Seq it came with.
     std::vector<std::uint32_t> takenIn_;

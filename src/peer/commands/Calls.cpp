@@ -82,9 +82,10 @@ int RunCalls(const CallsOptions& options, SignalWatch& signals) {
     const in_addr address = Resolve(host.host, signals);
     const std::vector<std::uint8_t> play =
         options.play.empty() ? std::vector<std::uint8_t>() : ReadFile(options.play, "--play");
-    std::optional<std::vector<std::uint8_t>> expected;
+    std::shared_ptr<const VoiceCheck::Expected> expected;
     if (!options.expectVoice.file.empty()) {
-        expected = ReadFile(options.expectVoice.file, "--expect-voice");
+        expected = std::make_shared<const VoiceCheck::Expected>(
+            ExpectedVoice::Read(options.expectVoice.file));
     }
     CallsEngine::MakeRoom(options.concurrent);
     const FileHandle junit = OpenToWrite(options.junit, "--junit");
@@ -101,7 +102,7 @@ int RunCalls(const CallsOptions& options, SignalWatch& signals) {
     base.timeout = options.timeoutMs / 1000.0;
     base.talkSeconds = options.talkSeconds;
     base.play = play;
-    base.expected = expected ? &*expected : nullptr;
+    base.expected = expected;
     base.allowMissingPercent = options.expectVoice.allowMissingPercent;
     base.origin = run.origin;
     base.report = run.Collector() != nullptr ? &run.Collector()->Data() : nullptr;

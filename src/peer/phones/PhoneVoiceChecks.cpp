@@ -8,7 +8,8 @@ namespace peer {
 
 PhoneVoiceChecks::PhoneVoiceChecks(const VoiceExpectation& expectation,
                                    std::vector<std::string> names)
-    : expected_(ExpectedVoice::Read(expectation.file)),
+    : expected_(
+          std::make_shared<const VoiceCheck::Expected>(ExpectedVoice::Read(expectation.file))),
       allowMissingPercent_(expectation.allowMissingPercent),
       names_(std::move(names)),
       checks_(names_.size()) {}

@@ -33,7 +33,7 @@ class PhoneVoiceChecks final : public DatagramTap {
   private:
     ExpectedVoice& CheckOf(std::uint32_t phone);
 
-    std::vector<std::uint8_t> expected_;
+    std::shared_ptr<const VoiceCheck::Expected> expected_;
     double allowMissingPercent_;
     std::vector<std::string> names_;
     std::vector<std::unique_ptr<ExpectedVoice>> checks_;  // made as each phone is first heard
