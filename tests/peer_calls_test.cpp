@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <array>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -315,7 +316,11 @@ TEST_F(PeerCallsTest, APeerStarvedOfItsCoreBlamesItselfNotTheDevice) {
 // Each row: the arguments after HOST (or the HOST itself), refused before anything is sent.
 TEST_F(PeerCallsTest, BadInputExitsTwoWithAReasonAndSendsNothing) {
     const int listener = BoundSocket("127.0.19.9", 23290);
+    const QString huge = directory.filePath("huge.raw");  // 256 MiB and a byte, sparse
+    std::ofstream(huge.toStdString()).close();
+    std::filesystem::resize_file(huge.toStdString(), (256u << 20) + 1);
     const std::vector<std::pair<QString, QString>> rows = {
+        {"127.0.19.9:23290", "--calls 5 --play " + huge},
         {"127.0.19.9:23290", "--calls 5 --concurrent 0"},
         {"127.0.19.9:23290", "--calls 5 --rate nan"},
         {"127.0.19.9:23290", "--calls 5 --rate inf"},

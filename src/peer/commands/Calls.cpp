@@ -46,8 +46,13 @@ std::vector<std::uint8_t> ReadFile(const std::string& path, const std::string& o
     if (::stat(path.c_str(), &status) != 0) {
         throw UsageError(SystemMessage(option + ": cannot open \"" + path + "\""));
     }
-    std::vector<std::uint8_t> bytes =
-        ReadWhole(path, static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)), option);
+    // Every call streams it from memory: as long as the longest voice a check takes.
+    const auto size = static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
+    if (size > ExpectedVoice::kLongestFile) {
+        throw UsageError(option + ": \"" + path + "\" holds more than " +
+                         std::to_string(ExpectedVoice::kLongestFile) + " bytes");
+    }
+    std::vector<std::uint8_t> bytes = ReadWhole(path, static_cast<std::size_t>(size), option);
     if (bytes.empty()) {
         throw UsageError(option + ": \"" + path + "\" is empty");
     }
