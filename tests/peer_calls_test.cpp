@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <thread>
@@ -131,12 +132,12 @@ TEST_F(PeerCallsTest, FiftyCallsToTenPhonesAllPassWithTheirVoiceCheckedAndSummed
 
 // A signal ends every call that is up with its Disconnect, then the summary, at once.
 TEST_F(PeerCallsTest, ASignalEndsEveryCallWithItsDisconnect) {
-    PeerProcess answer(Words(QString("answer --bind %1 --local-port 23240 --phones 4 "
+    PeerProcess answer(Words(QString("answer --bind %1 --local-port 23270 --phones 4 "
                                      "--reply-to-sender --quiet --json")
                                  .arg(kHost)));
     ASSERT_TRUE(answer.WaitUntilAnswering());
     PeerProcess calls(
-        Words("calls 127.0.19.1:23240-23243 --calls 4 --concurrent 4 --rate 100 "
+        Words("calls 127.0.19.1:23270-23273 --calls 4 --concurrent 4 --rate 100 "
               "--talk-seconds 30 --json"));
     std::this_thread::sleep_for(800ms);  // four calls up and talking, 29 s still to go
     const auto signalled = std::chrono::steady_clock::now();
@@ -265,6 +266,12 @@ class AcceptingPhone {
                 const ssize_t size = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
                                                 reinterpret_cast<sockaddr*>(&from), &length);
                 if (size == static_cast<ssize_t>(phone::kRequestSize)) {
+                    const phone::PhoneDatagram header =
+                        phone::ReadHeader(std::span(buffer.data(), phone::kRequestSize));
+                    if (header.Command == phone::CmdRing) {
+                        const std::lock_guard<std::mutex> lock(mutex_);
+                        rings_.emplace_back(header.Target, peer::EndpointText(from));
+                    }
                     phone::SetStatus(std::span(buffer.data(), phone::kRequestSize),
                                      phone::StatusAccepted);
                     ::sendto(fd_, buffer.data(), phone::kRequestSize, 0,
@@ -279,11 +286,40 @@ class AcceptingPhone {
         ::close(fd_);
     }
 
+    // The Target and source of each Ring, in the order they came.
+    std::vector<std::pair<int, std::string>> Rings() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return rings_;
+    }
+
   private:
     int fd_;
     std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::pair<int, std::string>> rings_;
     std::thread thread_;
 };
+
+// Each call dials the next number of --targets, from a port of --local-ports, and says which.
+TEST_F(PeerCallsTest, CallsDialTheirNumbersInTurnFromTheirOwnPorts) {
+    AcceptingPhone phone(23280);
+    const PeerResult run =
+        RunPeer(Words("calls 127.0.19.1:23280 --calls 4 --concurrent 1 --rate 50 --talk-seconds 0 "
+                      "--targets 7-9 --local-ports 23281-23282 --json"));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto rings = phone.Rings();
+    const auto calls = Calls(run);
+    ASSERT_EQ(rings.size(), 4u);
+    ASSERT_EQ(calls.size(), 4u);
+    const int targets[] = {7, 8, 9, 7};
+    for (std::size_t i = 0; i < rings.size(); ++i) {
+        EXPECT_EQ(rings[i].first, targets[i]) << i;
+        const std::string port = rings[i].second.substr(rings[i].second.find(':') + 1);
+        EXPECT_TRUE(port == "23281" || port == "23282") << rings[i].second;
+        EXPECT_EQ(calls[i]["target"], targets[i]);
+        EXPECT_EQ(calls[i]["phone"], rings[i].second) << calls[i].dump();
+    }
+}
 
 TEST_F(PeerCallsTest, APeerStarvedOfItsCoreBlamesItselfNotTheDevice) {
     const QString voice = VoiceFile(200);
