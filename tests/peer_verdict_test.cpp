@@ -22,7 +22,7 @@ namespace {
 // device gets, as if it were the device.
 class Impostor {
   public:
-    Impostor() : device_("127.0.8.51", 21501), stranger_("127.0.8.52") {
+    Impostor() : device_("127.0.18.51", 21501), stranger_("127.0.18.52") {
         thread_ = std::thread([this] {
             while (!stop_) {
                 pollfd ready{device_.Descriptor(), POLLIN, 0};
@@ -46,7 +46,7 @@ class Impostor {
         stop_ = true;
         thread_.join();
     }
-    std::string Stranger() const { return "127.0.8.52:" + std::to_string(stranger_.Port()); }
+    std::string Stranger() const { return "127.0.18.52:" + std::to_string(stranger_.Port()); }
 
   private:
     UdpPeer device_, stranger_;
@@ -62,9 +62,9 @@ std::string Reasons(const PeerResult& run) {
 
 TEST(PeerVerdictTest, RepliesFromAStrangerFailEveryCommand) {
     Impostor impostor;
-    const QString device = "127.0.8.51:21501";
+    const QString device = "127.0.18.51:21501";
     const QString scenario = UDPPHONE_SOURCE_DIR "/scenarios/full-call.scenario";
-    const std::string listening = "on 127.0.8.53:21503";
+    const std::string listening = "on 127.0.18.53:21503";
     const std::string stranger = "from " + impostor.Stranger() + ": not from the peer";
     const struct {
         QStringList arguments;
@@ -73,7 +73,7 @@ TEST(PeerVerdictTest, RepliesFromAStrangerFailEveryCommand) {
     } cases[] = {
         {{"call", device, "--timeout", "300"},
          "Ring: no reply within 300 ms " + listening + "; one came from " + impostor.Stranger() +
-             ", not from 127.0.8.51:21501",
+             ", not from 127.0.18.51:21501",
          2},
         {{"send", device, "--timeout", "300"}, "no reply within 300 ms " + listening, 1},
         {{"send", device, "--timeout", "5000", "--expect-status", "none"},
@@ -86,7 +86,7 @@ TEST(PeerVerdictTest, RepliesFromAStrangerFailEveryCommand) {
     };
     for (const auto& c : cases) {
         const PeerResult run = RunPeer(
-            c.arguments + QStringList{"--bind", "127.0.8.53", "--local-port", "21503", "--json"});
+            c.arguments + QStringList{"--bind", "127.0.18.53", "--local-port", "21503", "--json"});
         const std::string name = c.arguments.join(' ').toStdString();
         EXPECT_EQ(run.exitCode, 1) << name << run.out << run.err;
         EXPECT_NE(Reasons(run).find(c.reason), std::string::npos) << name << Reasons(run);
@@ -103,14 +103,14 @@ TEST(PeerVerdictTest, AnswerOnEveryAddressRepliesFromTheOneItWasAskedOn) {
     ASSERT_TRUE(answer.WaitUntilAnswering());
     // The route from 0.0.0.0 to any loopback address leaves from 127.0.0.1; send counts a reply
     // only from where it sent.
-    const PeerResult send = RunPeer({"send", "127.0.0.2:21511", "--bind", "127.0.8.56",
+    const PeerResult send = RunPeer({"send", "127.0.0.2:21511", "--bind", "127.0.18.56",
                                      "--local-port", "0", "--timeout", "10000", "--json"});
     EXPECT_EQ(send.exitCode, 0) << send.out << send.err;
-    UdpPeer caller("127.0.8.57");
-    caller.SendTo(Request(1, 1, 5), "127.0.8.58", 21511);
+    UdpPeer caller("127.0.18.57");
+    caller.SendTo(Request(1, 1, 5), "127.0.18.58", 21511);
     const auto reply = caller.Receive();
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->fromAddress, "127.0.8.58");
+    EXPECT_EQ(reply->fromAddress, "127.0.18.58");
     EXPECT_EQ(reply->bytes, Request(1, 1, 5, 1));
     const PeerResult answered = answer.Finish();
     EXPECT_EQ(answered.exitCode, 0) << answered.err;
