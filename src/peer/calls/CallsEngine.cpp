@@ -1,9 +1,7 @@
 #include "peer/calls/CallsEngine.h"
 
-#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,11 +16,6 @@ namespace {
 
 // How far behind its schedule a start may be and still be followed by the next one at once.
 constexpr double kStartsCatchUp = 0.01;
-
-// Keys of the epoll entries that are not calls' sockets.
-constexpr std::uint64_t kSignalKey = UINT64_MAX;
-constexpr std::uint64_t kTimerKey = UINT64_MAX - 1;
-constexpr int kEventBatch = 256;
 
 }  // namespace
 
@@ -54,43 +47,17 @@ void CallsEngine::MakeRoom(std::uint32_t concurrent) {
 
 CallsEngine::CallsEngine(SignalWatch& signals, CallPlan& plan, const CallSetup& base,
                          CallsPace pace, Ended ended)
-    : signals_(signals), plan_(plan), base_(base), pace_(pace), ended_(std::move(ended)) {
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (epoll_ < 0 || timer_ < 0) {
-        throw UsageError(SystemMessage("cannot make the calls' event loop"));
-    }
-    Watch(signals_.Descriptor(), kSignalKey);
-    Watch(timer_, kTimerKey);
+    : signals_(signals),
+      plan_(plan),
+      base_(base),
+      pace_(pace),
+      ended_(std::move(ended)),
+      wait_(signals, "calls' sockets") {
     slots_.reserve(pace_.concurrent);
 }
 
 CallsEngine::~CallsEngine() {
     slots_.clear();
-    ::close(timer_);
-    ::close(epoll_);
-}
-
-void CallsEngine::Watch(int fd, std::uint64_t key) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = key;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
-        throw UsageError(SystemMessage("cannot watch a socket"));
-    }
-}
-
-void CallsEngine::Arm(double at) {
-    if (at == armed_) {
-        return;
-    }
-    armed_ = at;
-    itimerspec timer{};
-    if (std::isfinite(at)) {
-        // An absolute time of zero would disarm it.
-        timer.it_value = ToTimespec(std::max(at, 1e-9));
-    }
-    ::timerfd_settime(timer_, TFD_TIMER_ABSTIME, &timer, nullptr);
 }
 
 bool CallsEngine::StartingOver(double now) const {
@@ -139,7 +106,7 @@ void CallsEngine::StartCall(double now) {
     s.phone = std::make_unique<CallPhone>(setup, std::move(*socket));
     s.port = port;
     s.scheduled = CallPhone::kNever;
-    Watch(s.phone->Socket().Descriptor(), slot);
+    wait_.Watch(s.phone->Socket().Descriptor(), slot);
     if (started_ == 0) {
         firstStart_ = now;
     }
@@ -174,7 +141,7 @@ void CallsEngine::EndIfDone(std::uint32_t slot) {
         Schedule(slot);
         return;
     }
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, s.phone->Socket().Descriptor(), nullptr);
+    wait_.Forget(s.phone->Socket().Descriptor());
     CallResult result = s.phone->Finish();
     if (const auto p99 = s.phone->TakeIntervalP99()) {
         endedWorstP99_ = std::max(endedWorstP99_.value_or(0), *p99);
@@ -230,7 +197,6 @@ std::optional<double> CallsEngine::TakeWorstIntervalP99() {
 
 bool CallsEngine::Run() {
     start_ = nextStart_ = MonotonicSeconds();
-    epoll_event events[kEventBatch];
     for (;;) {
         double now = MonotonicSeconds();
         // Read every time: a second signal would otherwise keep the descriptor ready.
@@ -262,30 +228,19 @@ bool CallsEngine::Run() {
         if (wake <= MonotonicSeconds()) {
             continue;
         }
-        Arm(wake);
-        const int ready = ::epoll_wait(epoll_, events, kEventBatch, -1);
-        if (ready < 0 && errno != EINTR) {
-            throw UsageError(SystemMessage("cannot wait on the calls' sockets"));
-        }
+        wait_.Arm(wake);
+        const std::span<const std::uint64_t> ready = wait_.Wait();
         now = MonotonicSeconds();
-        for (int i = 0; i < ready; ++i) {
-            const std::uint64_t key = events[i].data.u64;
-            if (key == kTimerKey) {
-                std::uint64_t expirations = 0;
-                [[maybe_unused]] const ssize_t ignored =
-                    ::read(timer_, &expirations, sizeof expirations);
-                armed_ = -1;
-            } else if (key != kSignalKey) {
-                const auto slot = static_cast<std::uint32_t>(key);
-                if (slot >= slots_.size() || !slots_[slot].phone) {
-                    continue;
-                }
-                CallPhone& phone = *slots_[slot].phone;
-                for (const Arrival& arrival : area_.Take(phone.Socket())) {
-                    phone.Take(arrival, now);
-                }
-                EndIfDone(slot);
+        for (const std::uint64_t key : ready) {
+            const auto slot = static_cast<std::uint32_t>(key);
+            if (slot >= slots_.size() || !slots_[slot].phone) {
+                continue;
             }
+            CallPhone& phone = *slots_[slot].phone;
+            for (const Arrival& arrival : area_.Take(phone.Socket())) {
+                phone.Take(arrival, now);
+            }
+            EndIfDone(slot);
         }
     }
     return interrupted_;

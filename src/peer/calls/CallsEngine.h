@@ -17,6 +17,7 @@
 #include "peer/calls/CallPlan.h"
 #include "peer/calls/PhoneSocket.h"
 #include "peer/session/EventLoop.h"
+#include "peer/session/ManySocketsWait.h"
 #include "peer/session/Signals.h"
 
 namespace peer {
@@ -80,8 +81,6 @@ class CallsEngine {
     void EndIfDone(std::uint32_t slot);
     void RunDue(double now);
     void Interrupt(double now);
-    void Arm(double at);
-    void Watch(int fd, std::uint64_t key);
 
     SignalWatch& signals_;
     CallPlan& plan_;
@@ -90,9 +89,7 @@ class CallsEngine {
     Ended ended_;
     LoopTicker* ticker_ = nullptr;
 
-    int epoll_ = -1;
-    int timer_ = -1;
-    double armed_ = -1;
+    ManySocketsWait wait_;
     ReceiveArea area_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> freeSlots_;

@@ -1,33 +1,15 @@
 #include "peer/phones/PhoneLoop.h"
 
-#include <sys/epoll.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 
 #include "peer/Clock.h"
-#include "peer/PeerError.h"
 
 namespace peer {
 namespace {
 
-constexpr std::uint64_t kPhoneSignalMark = UINT64_MAX;
-constexpr std::uint64_t kPhoneTimerMark = UINT64_MAX - 1;
 // Datagrams taken from one socket at a time, as EventLoop does.
 constexpr std::size_t kPhoneBatch = 256;
-constexpr int kPhoneEventsPerWait = 256;
-
-void WaitFor(int epoll, int fd, std::uint64_t mark) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = mark;
-    if (::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-        throw UsageError(SystemMessage("cannot wait on the phones' sockets"));
-    }
-}
 
 }  // namespace
 
@@ -35,31 +17,11 @@ PhoneLoop::PhoneLoop(SignalWatch& signals, std::vector<Phone> phones, LoopTicker
     : signals_(signals),
       phones_(std::move(phones)),
       ticker_(ticker),
-      scheduled_(phones_.size(), EventLoop::kNever) {
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (epoll_ < 0 || timer_ < 0) {
-        const std::string message = SystemMessage("cannot make the phones' wait");
-        ::close(epoll_);
-        ::close(timer_);
-        throw UsageError(message);
+      scheduled_(phones_.size(), EventLoop::kNever),
+      wait_(signals, "phones' sockets") {
+    for (std::size_t i = 0; i < phones_.size(); ++i) {
+        wait_.Watch(phones_[i].wire->Descriptor(), i);
     }
-    try {
-        WaitFor(epoll_, signals_.Descriptor(), kPhoneSignalMark);
-        WaitFor(epoll_, timer_, kPhoneTimerMark);
-        for (std::size_t i = 0; i < phones_.size(); ++i) {
-            WaitFor(epoll_, phones_[i].wire->Descriptor(), i);
-        }
-    } catch (...) {
-        ::close(epoll_);
-        ::close(timer_);
-        throw;
-    }
-}
-
-PhoneLoop::~PhoneLoop() {
-    ::close(epoll_);
-    ::close(timer_);
 }
 
 void PhoneLoop::Schedule(std::size_t phone) {
@@ -91,18 +53,6 @@ void PhoneLoop::ActDue(double now) {
     }
 }
 
-void PhoneLoop::Arm(double wake) {
-    if (wake == armed_) {
-        return;
-    }
-    armed_ = wake;
-    itimerspec timer{};
-    if (std::isfinite(wake)) {
-        timer.it_value = ToTimespec(wake);
-    }
-    ::timerfd_settime(timer_, TFD_TIMER_ABSTIME, &timer, nullptr);
-}
-
 void PhoneLoop::Take(std::size_t phone, const Work& work) {
     Wire& wire = *phones_[phone].wire;
     const std::size_t limit = std::min(work.receiveLimit(), kPhoneBatch);
@@ -116,7 +66,6 @@ PhoneLoop::Stop PhoneLoop::RunUntil(const Work& work, const std::function<bool()
     for (std::size_t i = 0; i < phones_.size(); ++i) {
         Schedule(i);
     }
-    epoll_event events[kPhoneEventsPerWait];
     for (;;) {
         if (done()) {
             return Stop::Condition;
@@ -138,21 +87,13 @@ PhoneLoop::Stop PhoneLoop::RunUntil(const Work& work, const std::function<bool()
         if (ticker_ != nullptr) {
             wake = std::min(wake, ticker_->NextDue());
         }
-        Arm(wake);
+        wait_.Arm(wake);
         // Nothing may be taken once the limit is reached: the loop ends on `done` first, so a
         // socket left ready cannot keep it spinning.
-        const int ready = ::epoll_wait(epoll_, events, kPhoneEventsPerWait, -1);
-        if (ready < 0 && errno != EINTR) {
-            throw UsageError(SystemMessage("cannot wait on the phones' sockets"));
-        }
-        for (int i = 0; i < ready; ++i) {
-            const std::uint64_t mark = events[i].data.u64;
-            if (mark == kPhoneTimerMark) {
-                std::uint64_t expirations = 0;
-                [[maybe_unused]] ssize_t ignored = ::read(timer_, &expirations, sizeof expirations);
-                armed_ = EventLoop::kNever;
-            } else if (mark != kPhoneSignalMark && !std::isfinite(tapsWake)) {
-                Take(static_cast<std::size_t>(mark), work);
+        const std::span<const std::uint64_t> ready = wait_.Wait();
+        if (!std::isfinite(tapsWake)) {
+            for (const std::uint64_t phone : ready) {
+                Take(static_cast<std::size_t>(phone), work);
             }
         }
         if (std::isfinite(tapsWake)) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "peer/session/EventLoop.h"
+#include "peer/session/ManySocketsWait.h"
 #include "peer/session/Session.h"
 #include "peer/session/Signals.h"
 #include "peer/session/Wire.h"
@@ -25,7 +26,6 @@ class PhoneLoop {
 
     // `ticker` (null: none) is done while the loop waits, as EventLoop does it.
     PhoneLoop(SignalWatch& signals, std::vector<Phone> phones, LoopTicker* ticker);
-    ~PhoneLoop();
     PhoneLoop(const PhoneLoop&) = delete;
     PhoneLoop& operator=(const PhoneLoop&) = delete;
 
@@ -48,17 +48,14 @@ class PhoneLoop {
     void Schedule(std::size_t phone);
     void ActDue(double now);
     double EarliestDue();
-    void Arm(double wake);
     void Take(std::size_t phone, const Work& work);
 
     SignalWatch& signals_;
     std::vector<Phone> phones_;
     LoopTicker* ticker_;
-    int epoll_ = -1;
-    int timer_ = -1;
-    double armed_ = EventLoop::kNever;
     std::priority_queue<Due, std::vector<Due>, std::greater<>> heap_;
     std::vector<double> scheduled_;  // each phone's deadline as the heap holds it
+    ManySocketsWait wait_;
 };
 
 }  // namespace peer
