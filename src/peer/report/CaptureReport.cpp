@@ -13,7 +13,11 @@ CaptureReport::CaptureReport(const CaptureReading& reading) {
         Conversation& conversation = *conversations[i];
         auto collector = std::make_unique<ReportCollector>();
         if (drawn > 1) {
-            collector->Data().idPrefix = "c" + std::to_string(i + 1) + "-";
+            // Appended rather than "c" + ...: GCC 12 warns falsely (-Wrestrict) on that form.
+            std::string& prefix = collector->Data().idPrefix;
+            prefix = "c";
+            prefix += std::to_string(i + 1);
+            prefix += '-';
         }
         conversation.AddTap(*collector);
         conversation.exchanges.Watch([target = collector.get()](const Exchanges::Ended& ended) {
