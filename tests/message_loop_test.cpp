@@ -189,3 +189,41 @@ TEST(MessageLoopTest, SettlesGoInSlicesInTheirOrderOnAfterTheTicksAndAtOnceBefor
         }
     }
 }
+
+// A settle that waits for the tick is asked again only after it, however many bursts end before
+// it; putting everything in at once still goes ahead of the tick.
+TEST(MessageLoopTest, ASettleWaitingForTheTickIsNotAskedAgainBeforeIt) {
+    for (const bool atOnce : {false, true}) {
+        SCOPED_TRACE(atOnce ? "everything at once before the tick" : "bursts before the tick");
+        TTimer timer;
+        int ticks = 0;
+        timer.SetInterval(40);
+        timer.SetOnTimer([&](TTimer&) { ++ticks; });
+        std::vector<int> asked;  // the ticks seen at each slice
+        {
+            shell::GatherScope burst;
+            shell::SettleInSlices([&](const shell::SliceTime& time) {
+                asked.push_back(ticks);
+                if (asked.size() == 1 && time.mayWait) {
+                    return shell::SliceLeft::AfterTick;
+                }
+                return shell::SliceLeft::Nothing;
+            });
+        }
+        ASSERT_EQ(asked.size(), 1u);
+        const int ticksBefore = ticks;
+        for (int i = 0; i < 5; ++i) {
+            shell::GatherScope another;
+        }
+        if (atOnce) {
+            shell::SettleNow();
+            ASSERT_EQ(asked.size(), 2u);
+            EXPECT_EQ(asked.back(), ticksBefore);
+        }
+        ASSERT_TRUE(WaitFor([] { return !shell::SettleInProgress(); }));
+        ASSERT_EQ(asked.size(), 2u);
+        if (!atOnce) {
+            EXPECT_GT(asked.back(), ticksBefore);
+        }
+    }
+}

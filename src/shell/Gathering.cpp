@@ -58,6 +58,11 @@ void Drive(bool atOnce, bool afterTick) noexcept {
     if (driving) {
         return;
     }
+    // What waits for the tick waits for it however many bursts end meanwhile; asking it again
+    // at each would only cost time, and a settle counting its waits would count them, not ticks.
+    if (resumeWaiting && !atOnce && !afterTick) {
+        return;
+    }
     driving = true;
     // Right after a tick one slice goes whatever the room: with a timer that leaves none between
     // its ticks, settling still goes on.
