@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
+#include <thread>
 
 #include "app/Controls.h"
 #include "net/NMUDP.h"
@@ -14,6 +15,7 @@
 #include "shell/Gathering.h"
 #include "shell/Guard.h"
 #include "shell/MessageLoop.h"
+#include "shell/TickRoom.h"
 #include "shell/Timer.h"
 #include "support/EventWaits.h"
 #include "support/RecordingBoxes.h"
@@ -226,4 +228,30 @@ TEST(MessageLoopTest, ASettleWaitingForTheTickIsNotAskedAgainBeforeIt) {
             EXPECT_GT(asked.back(), ticksBefore);
         }
     }
+}
+
+// A slice kept off a processor (here: asleep, which the clocks cannot tell apart) takes that much
+// from the room before every tick, and the room comes back within seconds.
+TEST(MessageLoopTest, ASliceHeldOffAProcessorLeavesTheTicksThatMuchMoreRoom) {
+    TTimer timer;
+    timer.SetInterval(60'000);
+    timer.SetOnTimer([](TTimer&) {});
+    const auto lately = [] {
+        return std::chrono::duration<double, std::milli>(*shell::TimeToNextTick() - 1ms -
+                                                         shell::RoomBeforeTick())
+            .count();
+    };
+    {
+        shell::GatherScope burst;
+        shell::SettleInSlices([](const shell::SliceTime&) {
+            std::this_thread::sleep_for(30ms);
+            return shell::SliceLeft::Nothing;
+        });
+    }
+    const double held = lately();
+    EXPECT_GE(held, 28.0);
+    std::this_thread::sleep_for(1s);
+    // Half of it every half second, and not all of it at once.
+    EXPECT_LE(lately(), held / 4 + 1.5);
+    EXPECT_GE(lately(), held / 16);
 }

@@ -1,13 +1,13 @@
 #include "app/MemoCompaction.h"
 
-#include <time.h>
-
 #include <QString>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+
+#include "shell/TickRoom.h"
 
 namespace controls {
 namespace {
@@ -31,9 +31,7 @@ constexpr auto kStretchFrom = std::chrono::microseconds(500);
 }  // namespace
 
 CompactionSchedule::Clock::duration CompactionSchedule::ThreadTime() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+    return shell::ThreadTime();
 }
 
 void CompactionSchedule::Start(const QTextDocument& document) {

@@ -80,10 +80,15 @@ void Drive(bool atOnce, bool afterTick) noexcept {
         sliceAnyway = false;
         const SliceTime time{until, quietUntil, !atOnce};
         SliceLeft left = SliceLeft::Nothing;
+        const auto cpuStart = ThreadTime();
         try {
             left = sliced.front()(time);
         } catch (...) {
             // As with a one-shot: what this settle held is lost, the others go on.
+        }
+        if (!atOnce) {
+            // The slice's time off a processor: how far past its end the host may carry a slice.
+            NoteHeldOff((TickClock::now() - now) - (ThreadTime() - cpuStart));
         }
         if (left == SliceLeft::Nothing) {
             sliced.pop_front();

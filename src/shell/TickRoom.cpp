@@ -1,10 +1,13 @@
 #include "shell/TickRoom.h"
 
+#include <time.h>
+
 #include <QBasicTimer>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTimerEvent>
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "shell/MessageLoop.h"
@@ -14,6 +17,19 @@ namespace shell {
 namespace {
 
 constexpr auto kNoTick = std::chrono::hours(24);
+// A wait held off a processor counts half as much after this long: a host that was busy a while
+// ago gives the ticks their room back.
+constexpr double kHeldOffHalfLife = 0.5;
+
+using Seconds = std::chrono::duration<double>;
+
+// GUI thread only.
+Seconds heldOff{0};
+TickClock::time_point heldOffNoted;
+
+Seconds HeldOffLately(TickClock::time_point now) {
+    return heldOff * std::exp2(-Seconds(now - heldOffNoted).count() / kHeldOffHalfLife);
+}
 
 class Resumer final : public QObject {
   public:
@@ -71,8 +87,22 @@ TickClock::duration RoomBeforeTick() {
     if (!toTick) {
         return kNoTick;
     }
+    const auto lately =
+        std::chrono::duration_cast<TickClock::duration>(HeldOffLately(TickClock::now()));
     return std::max<TickClock::duration>(TickClock::duration::zero(),
-                                         *toTick - std::chrono::milliseconds(1));
+                                         *toTick - std::chrono::milliseconds(1) - lately);
+}
+
+void NoteHeldOff(TickClock::duration held) {
+    const auto now = TickClock::now();
+    heldOff = std::max<Seconds>(held, HeldOffLately(now));
+    heldOffNoted = now;
+}
+
+TickClock::duration ThreadTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 void AfterNextTick(std::function<void()> resume) {

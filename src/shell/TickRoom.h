@@ -10,9 +10,19 @@ namespace shell {
 
 using TickClock = std::chrono::steady_clock;
 
-// How long from now no tick of the GUI thread can fall due. Qt tells the time to a tick in whole
-// milliseconds, rounded up, so this is one less; a day while no timer could tick.
+// How long from now no tick of the GUI thread can fall due, less what the thread may be held off
+// a processor in the middle of its work (see NoteHeldOff). Qt tells the time to a tick in whole
+// milliseconds, rounded up, so this is one less again; a day while no timer could tick.
 TickClock::duration RoomBeforeTick();
+
+// Notes that the GUI thread, in the middle of work of its own, was kept off a processor for
+// `heldOff`: another program had its turn, or the thread's share of a processor was used up. Work
+// started that close to a tick could be held off past it, so the room before a tick leaves the
+// longest such wait of the last second or so free as well. On an idle machine that is nothing.
+void NoteHeldOff(TickClock::duration heldOff);
+
+// The calling thread's processor time.
+TickClock::duration ThreadTime();
 
 // Calls `resume` from the event loop once the tick now coming has had its turn, or at the loop's
 // next turn while no timer could tick. Resumes run in the order registered; one that throws is
