@@ -70,6 +70,7 @@ struct VoiceStep {
     double residentBytes = NAN;         // of `calls`, while every call was up
     double worstP99 = NAN, worstDrift = NAN;
     std::uint64_t seqEvents = 0, stalls = 0, failed = 0;
+    std::uint64_t driftOver = 0;  // calls whose drift is over the target's 1 ms
 
     bool Held() const {
         return exitCode == 0 && failed == 0 && static_cast<int>(calls.size()) == concurrent &&
@@ -80,9 +81,9 @@ struct VoiceStep {
         return Format(static_cast<double>(calls.size()), 0) + " of " + std::to_string(concurrent) +
                " calls ended, " + Format(static_cast<double>(failed), 0) +
                " failed; worst receive spacing p99 " + Format(worstP99, 3) + " ms, worst drift " +
-               Format(worstDrift, 3) + " ms, Seq events " +
-               Format(static_cast<double>(seqEvents), 0) + ", stalls " +
-               Format(static_cast<double>(stalls), 0) + ", receive drops " +
+               Format(worstDrift, 3) + " ms (" + Format(static_cast<double>(driftOver), 0) +
+               " calls over 1 ms), Seq events " + Format(static_cast<double>(seqEvents), 0) +
+               ", stalls " + Format(static_cast<double>(stalls), 0) + ", receive drops " +
                Format(Get(summary["receive_drops"], -1), 0) + " / " +
                Format(Get(answered["receive_drops"], -1), 0) + " (calls / phones), exit " +
                std::to_string(exitCode);
@@ -128,7 +129,9 @@ VoiceStep RunVoiceStep(const std::string& peer, int concurrent, double seconds,
         step.calls.push_back(call);
         step.failed += call.value("verdict", "") != "pass";
         step.worstP99 = std::max(step.worstP99, Get(call["received_spacing_ms"]["p99"], INFINITY));
-        step.worstDrift = std::max(step.worstDrift, std::fabs(Get(call["drift_ms"], INFINITY)));
+        const double drift = std::fabs(Get(call["drift_ms"], INFINITY));
+        step.worstDrift = std::max(step.worstDrift, drift);
+        step.driftOver += drift > 1.0 ? 1 : 0;
         step.seqEvents += static_cast<std::uint64_t>(Get(call["seq"]["gaps"], 1) +
                                                      Get(call["seq"]["duplicates"], 1) +
                                                      Get(call["seq"]["reordered"], 1));
