@@ -558,8 +558,9 @@ void BadInputRows(double seconds) {
             "answered " + Format(replies, 0) + ", dropped by the socket " + Format(drops, 0) +
                 (wholly ? ", the rest answered and logged in order" : ", SOME HALF-HANDLED") +
                 " (the log caught up " + Format(Number(r, "log_caught_up_s", NAN), 1) +
-                " s after the peer stopped counting replies); a click answered " + Format(click, 1) +
-                " ms after the flood; resident " + Format(resident / 1048576, 1) + " MB",
+                " s after the peer stopped counting replies); a click answered " +
+                Format(click, 1) + " ms after the flood; resident " +
+                Format(resident / 1048576, 1) + " MB",
             "none half-handled; click <= 100 ms; <= 100 MB", "",
             Verdict(wholly && click <= 100 && resident <= 100 * 1048576.0));
     }
