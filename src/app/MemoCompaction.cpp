@@ -30,10 +30,6 @@ constexpr auto kStretchFrom = std::chrono::microseconds(500);
 
 }  // namespace
 
-CompactionSchedule::Clock::duration CompactionSchedule::ThreadTime() {
-    return shell::ThreadTime();
-}
-
 void CompactionSchedule::Start(const QTextDocument& document) {
     started_ = true;
     size_ = capacity_ = document.characterCount();
@@ -113,7 +109,7 @@ void CompactionSchedule::Stretched(Clock::duration took, Clock::duration wall) {
 }
 
 void CompactionSchedule::CompactNow(QTextDocument* document) {
-    const auto start = ThreadTime();
+    const auto start = shell::ThreadTime();
     const auto startWall = Clock::now();
     document->setUndoRedoEnabled(false);
     const qsizetype padding = std::max<qsizetype>(0, kQtCompactsAfter + 1 - counted_);
@@ -136,7 +132,7 @@ void CompactionSchedule::CompactNow(QTextDocument* document) {
     // Not full enough, Qt compacts at the first edit that fills the buffer enough; the removals
     // now count.
     uncounted_ = 0;
-    const auto took = ThreadTime() - start;
+    const auto took = shell::ThreadTime() - start;
     Stretched(took, Clock::now() - startWall);
     if (Compacts(counted_, size_)) {
         Compacted(*document, took);

@@ -57,10 +57,6 @@ class CompactionSchedule {
     void Made(BufferEdit edit, Way way, const QTextDocument& document, Clock::duration took,
               Clock::duration wall);
 
-    // The calling thread's processor time: what a compaction costs, whatever else the machine
-    // runs meanwhile.
-    static Clock::duration ThreadTime();
-
     // Someone else's edit (the operator's, with undo on) appended `characters`.
     void Appended(qsizetype characters);
 

@@ -174,7 +174,7 @@ bool ProgramEdit(MemoLog& log, QTextDocument* document, BufferEdit buffer,
         log.compaction.CompactNow(document);
         document->setUndoRedoEnabled(false);
     }
-    const auto start = CompactionSchedule::ThreadTime();
+    const auto start = shell::ThreadTime();
     const auto startWall = TickClock::now();
     Way way = log.compaction.WayFor(buffer, time.quietUntil - startWall, *document);
     if (way == Way::Wait) {
@@ -189,7 +189,7 @@ bool ProgramEdit(MemoLog& log, QTextDocument* document, BufferEdit buffer,
     if (way == Way::UndoOn) {
         document->setUndoRedoEnabled(false);  // its records go
     }
-    log.compaction.Made(buffer, way, *document, CompactionSchedule::ThreadTime() - start,
+    log.compaction.Made(buffer, way, *document, shell::ThreadTime() - start,
                         TickClock::now() - startWall);
     return true;
 }

@@ -21,7 +21,7 @@ TickClock::duration RoomBeforeTick();
 // longest such wait of the last second or so free as well. On an idle machine that is nothing.
 void NoteHeldOff(TickClock::duration heldOff);
 
-// The calling thread's processor time.
+// The calling thread's processor time: what work of its own costs, whatever else the machine runs.
 TickClock::duration ThreadTime();
 
 // Calls `resume` from the event loop once the tick now coming has had its turn, or at the loop's
