@@ -1,8 +1,11 @@
 // Many calls at once, on the real udpphone-peer executable: `calls` on core 0 against
 // `answer --phones N --reply-to-sender` on core 1, both on loopback. Calls with voice both ways
 // held for a minute at 1,000 at once and then at rising counts until one fails; and calls placed
-// and torn down without voice as fast as the rate asks.
+// and torn down without voice as fast as the rate asks. Both peers run at real-time priority where
+// that is allowed, and 1,000 calls run once more without it to show what it is worth.
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
@@ -31,7 +34,8 @@ double TalkSeconds() {
 }
 
 // The phones answering, one per port from kFirstPhonePort, on core 1.
-Child StartPhones(const std::string& peer, int phones, const std::string& play) {
+Child StartPhones(const std::string& peer, int phones, const std::string& play,
+                  Scheduling scheduling) {
     std::vector<std::string> command = {peer,
                                         "answer",
                                         "--bind",
@@ -46,7 +50,7 @@ Child StartPhones(const std::string& peer, int phones, const std::string& play) 
     if (!play.empty()) {
         command.insert(command.end(), {"--play", play});
     }
-    Child answer = Spawn(1, command);
+    Child answer = Spawn(1, command, scheduling);
     const double giveUp = Now() + 20;
     while (SocketDrops(static_cast<std::uint16_t>(kFirstPhonePort + phones - 1)) < 0 &&
            Now() < giveUp) {
@@ -91,18 +95,19 @@ struct VoiceStep {
 };
 
 VoiceStep RunVoiceStep(const std::string& peer, int concurrent, double seconds,
-                       const std::string& play) {
+                       const std::string& play, Scheduling scheduling) {
     VoiceStep step;
     step.concurrent = concurrent;
-    Child answer = StartPhones(peer, concurrent, play);
+    Child answer = StartPhones(peer, concurrent, play, scheduling);
     // Started over two seconds, so that the first datagrams of the calls do not all fall due in
     // the same millisecond.
     const double rate = std::max(100.0, concurrent / 2.0);
-    Child calls =
-        Spawn(0, {peer, "calls", PortRange(concurrent), "--bind", "127.0.0.3", "--calls",
-                  std::to_string(concurrent), "--concurrent", std::to_string(concurrent), "--rate",
-                  std::to_string(rate), "--talk-seconds", std::to_string(seconds), "--play", play,
-                  "--timeout", "5000", "--quiet", "--json"});
+    Child calls = Spawn(0,
+                        {peer, "calls", PortRange(concurrent), "--bind", "127.0.0.3", "--calls",
+                         std::to_string(concurrent), "--concurrent", std::to_string(concurrent),
+                         "--rate", std::to_string(rate), "--talk-seconds", std::to_string(seconds),
+                         "--play", play, "--timeout", "5000", "--quiet", "--json"},
+                        scheduling);
     // Processor and memory of `calls` while every call is up: from the end of the ramp to just
     // before the first call ends (it prints as each ends, and the pipe is read only afterwards).
     const double start = Now();
@@ -143,10 +148,15 @@ VoiceStep RunVoiceStep(const std::string& peer, int concurrent, double seconds,
 // What the host's timers alone give: on each core, one thread waits on a timerfd for `schedules`
 // absolute 47 ms schedules as the two peers do, and sends nothing. The worst of the schedules'
 // spacing p99 (their wake-ups, not kernel stamps), over both cores at once.
-double TimerBaselineWorstP99(int schedules, double seconds) {
+double TimerBaselineWorstP99(int schedules, double seconds, Scheduling scheduling) {
     std::vector<double> worst(2, 0);
     auto run = [&](int cpu) {
         PinThisThread(cpu);
+        if (scheduling == Scheduling::RealTime) {
+            sched_param priority{};
+            priority.sched_priority = 10;
+            ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
+        }
         const int timer = ::timerfd_create(CLOCK_MONOTONIC, 0);
         const int epoll = ::epoll_create1(0);
         epoll_event watched{};
@@ -189,8 +199,10 @@ double TimerBaselineWorstP99(int schedules, double seconds) {
         ::close(epoll);
         ::close(timer);
     };
+    // Both on threads of their own, so that the bench's main thread keeps its class.
+    std::thread first(run, 0);
     std::thread second(run, 1);
-    run(0);
+    first.join();
     second.join();
     return std::max(worst[0], worst[1]);
 }
@@ -206,10 +218,14 @@ int PeerCalls(const std::vector<std::string>& arguments) {
     const std::string play = ExecutableDirectoryPath() + "/calls-voice";
     WriteChunkFile(play, static_cast<std::uint64_t>(std::ceil((seconds + 10) / kPeriod)));
 
-    const VoiceStep thousand = RunVoiceStep(peer, 1000, seconds, play);
+    const Scheduling paced = RealTimeAllowed() ? Scheduling::RealTime : Scheduling::Default;
+    const VoiceStep thousand = RunVoiceStep(peer, 1000, seconds, play, paced);
     const std::string scope = " (" + Format(seconds, 0) + " s of voice both ways, " +
-                              Format(1000 / kPeriod, 0) + " datagrams/s each way)";
-    const double baseline = TimerBaselineWorstP99(1000, std::min(seconds, 20.0));
+                              Format(1000 / kPeriod, 0) + " datagrams/s each way; " +
+                              (paced == Scheduling::RealTime
+                                   ? "both peers at real-time priority 10, chrt --fifo)"
+                                   : "default scheduling: real-time priority is not allowed here)");
+    const double baseline = TimerBaselineWorstP99(1000, std::min(seconds, 20.0), paced);
     Row("8 Many calls: 1,000 at once" + scope, thousand.Note(),
         "all complete; each p99 <= 48.0 ms, drift <= 1 ms; no gap, stall or drop",
         "timers alone, 1,000 schedules on each core: worst p99 " + Format(baseline, 3) + " ms",
@@ -224,6 +240,11 @@ int PeerCalls(const std::vector<std::string>& arguments) {
             Format(Get(thousand.answered["pacing_received_ms"]["p99"]), 3) + " ms, exit " +
             std::to_string(thousand.answerExit),
         "(reported)", "", "-");
+    if (paced == Scheduling::RealTime) {
+        const VoiceStep plain = RunVoiceStep(peer, 1000, seconds, play, Scheduling::Default);
+        Row("8 Many calls: 1,000 at once under the default scheduling class, for comparison",
+            plain.Note(), "(reported)", "", "-");
+    }
 
     int largest = thousand.Held() ? 1000 : 0;
     std::string firstMiss = thousand.Held() ? "none up to 10,000" : "1,000 (the first row)";
@@ -231,7 +252,7 @@ int PeerCalls(const std::vector<std::string>& arguments) {
     const std::vector<int> counts =
         thousand.Held() ? std::vector<int>{2000, 5000, 10000} : std::vector<int>{500, 200, 100};
     for (int concurrent : counts) {
-        const VoiceStep step = RunVoiceStep(peer, concurrent, seconds, play);
+        const VoiceStep step = RunVoiceStep(peer, concurrent, seconds, play, paced);
         if (thousand.Held() && !step.Held()) {
             firstMiss = std::to_string(concurrent) + ": " + step.Note();
             break;
@@ -252,10 +273,12 @@ int PeerCalls(const std::vector<std::string>& arguments) {
 
     // Calls without voice: Ring, Talk, Disconnect and their replies, as fast as --rate asks.
     const double callSeconds = StepSeconds();
-    Child answer = StartPhones(peer, 100, "");
-    Child calls = Spawn(0, {peer, "calls", PortRange(100), "--bind", "127.0.0.3", "--duration",
-                            std::to_string(callSeconds), "--rate", "5000", "--concurrent", "500",
-                            "--talk-seconds", "0", "--timeout", "2000", "--quiet", "--json"});
+    Child answer = StartPhones(peer, 100, "", paced);
+    Child calls = Spawn(0,
+                        {peer, "calls", PortRange(100), "--bind", "127.0.0.3", "--duration",
+                         std::to_string(callSeconds), "--rate", "5000", "--concurrent", "500",
+                         "--talk-seconds", "0", "--timeout", "2000", "--quiet", "--json"},
+                        paced);
     int exitCode = -1, answerExit = -1;
     const nlohmann::json placed = Finish(calls, &exitCode);
     ::kill(answer.pid, SIGINT);

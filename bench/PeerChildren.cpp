@@ -1,6 +1,8 @@
 #include "bench/PeerChildren.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,13 +10,30 @@
 #include <cerrno>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
 namespace bench {
 
-Child Spawn(int cpu, const std::vector<std::string>& command) {
-    std::vector<std::string> all = {"/usr/bin/taskset", "-c", std::to_string(cpu)};
+bool RealTimeAllowed() {
+    // Tried on a thread of its own, which ends with it: the bench's own threads stay as they are.
+    bool allowed = false;
+    std::thread probe([&] {
+        sched_param priority{};
+        priority.sched_priority = 10;
+        allowed = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority) == 0;
+    });
+    probe.join();
+    return allowed;
+}
+
+Child Spawn(int cpu, const std::vector<std::string>& command, Scheduling scheduling) {
+    std::vector<std::string> all;
+    if (scheduling == Scheduling::RealTime) {
+        all = {"/usr/bin/chrt", "--fifo", "10"};
+    }
+    all.insert(all.end(), {"/usr/bin/taskset", "-c", std::to_string(cpu)});
     all.insert(all.end(), command.begin(), command.end());
     std::vector<char*> argv;
     for (std::string& argument : all) {

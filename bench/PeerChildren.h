@@ -16,8 +16,19 @@ struct Child {
     int out = -1;
 };
 
-// Starts `command` pinned to `cpu` (taskset), its standard output into a pipe.
-Child Spawn(int cpu, const std::vector<std::string>& command);
+// How a child is scheduled on its core. Under the default class, any other task the core runs
+// (a kernel worker, softirq work) can hold a child's wake-up back by milliseconds; a real-time
+// class keeps those off while it runs.
+enum class Scheduling { Default, RealTime };
+
+// Whether this process may give its children a real-time class (root, CAP_SYS_NICE or an
+// RLIMIT_RTPRIO allowance).
+bool RealTimeAllowed();
+
+// Starts `command` pinned to `cpu` (taskset), with real-time priority 10 (chrt --fifo) if asked,
+// its standard output into a pipe.
+Child Spawn(int cpu, const std::vector<std::string>& command,
+            Scheduling scheduling = Scheduling::Default);
 
 // Reads the child's output to its end and waits for it; the summary of its last line. With
 // `lines`, every JSON line it printed too.
