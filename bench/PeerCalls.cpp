@@ -237,7 +237,8 @@ int PeerCalls(const std::vector<std::string>& arguments) {
     Row("8 Many calls: the phones' figures at 1,000 calls",
         "voice in " + Format(Get(thousand.answered["voice_received"], 0), 0) + ", out " +
             Format(Get(thousand.answered["voice_sent"], 0), 0) + ", received spacing p99 " +
-            Format(Get(thousand.answered["pacing_received_ms"]["p99"]), 3) + " ms, exit " +
+            Format(Get(thousand.answered["pacing_received_ms"]["p99"]), 3) + " ms, largest drift " +
+            Format(Get(thousand.answered["drift_ms"]), 3) + " ms, exit " +
             std::to_string(thousand.answerExit),
         "(reported)", "", "-");
     if (paced == Scheduling::RealTime) {
