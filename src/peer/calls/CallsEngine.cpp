@@ -17,9 +17,6 @@ namespace {
 // How far behind its schedule a start may be and still be followed by the next one at once.
 constexpr double kStartsCatchUp = 0.01;
 
-// How many ready sockets are drained between two looks at the voice that has fallen due.
-constexpr std::size_t kSocketsBetweenSends = 16;
-
 }  // namespace
 
 void CallsEngine::MakeRoom(std::uint32_t concurrent) {
@@ -234,9 +231,7 @@ bool CallsEngine::Run() {
         wait_.Arm(wake);
         const std::span<const std::uint64_t> ready = wait_.Wait();
         for (std::size_t i = 0; i < ready.size(); ++i) {
-            // Voice due while replies wait is sent first: a late reply costs nothing, a late
-            // send costs the spacing of every call behind it.
-            if (i % kSocketsBetweenSends == 0) {
+            if (i % kReadySocketsBetweenSends == 0) {
                 now = MonotonicSeconds();
                 RunDue(now);
             }

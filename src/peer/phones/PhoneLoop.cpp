@@ -11,9 +11,6 @@ namespace {
 // Datagrams taken from one socket at a time, as EventLoop does.
 constexpr std::size_t kPhoneBatch = 256;
 
-// How many ready sockets are drained between two looks at the voice that has fallen due.
-constexpr std::size_t kSocketsBetweenActs = 16;
-
 }  // namespace
 
 PhoneLoop::PhoneLoop(SignalWatch& signals, std::vector<Phone> phones, LoopTicker* ticker)
@@ -96,8 +93,7 @@ PhoneLoop::Stop PhoneLoop::RunUntil(const Work& work, const std::function<bool()
         const std::span<const std::uint64_t> ready = wait_.Wait();
         if (!std::isfinite(tapsWake)) {
             for (std::size_t i = 0; i < ready.size(); ++i) {
-                // Voice due while requests wait goes first, as in calls.
-                if (i % kSocketsBetweenActs == 0 && !done()) {
+                if (i % kReadySocketsBetweenSends == 0 && !done()) {
                     ActDue(MonotonicSeconds());
                 }
                 Take(static_cast<std::size_t>(ready[i]), work);

@@ -3,6 +3,7 @@
 // caller's, the signals, and one timer armed for an absolute deadline on the monotonic clock. A
 // wake costs what is ready, not a look at every socket; many calls and many phones wait on it.
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -12,6 +13,10 @@
 #include "peer/session/Signals.h"
 
 namespace peer {
+
+// How many ready sockets a wake drains between two looks at the voice that has fallen due: a late
+// reply costs nothing, a late send costs the spacing of every call behind it.
+constexpr std::size_t kReadySocketsBetweenSends = 16;
 
 class ManySocketsWait {
   public:
