@@ -4,8 +4,6 @@
 // and torn down without voice as fast as the rate asks. Both peers run at real-time priority where
 // that is allowed, and 1,000 calls run once more without it to show what it is worth.
 
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
@@ -153,9 +151,7 @@ double TimerBaselineWorstP99(int schedules, double seconds, Scheduling schedulin
     auto run = [&](int cpu) {
         PinThisThread(cpu);
         if (scheduling == Scheduling::RealTime) {
-            sched_param priority{};
-            priority.sched_priority = 10;
-            ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
+            MakeThisThreadRealTime();
         }
         const int timer = ::timerfd_create(CLOCK_MONOTONIC, 0);
         const int epoll = ::epoll_create1(0);

@@ -16,14 +16,22 @@ extern char** environ;
 
 namespace bench {
 
+namespace {
+
+constexpr int kRealTimePriority = 10;
+
+}  // namespace
+
+bool MakeThisThreadRealTime() {
+    sched_param priority{};
+    priority.sched_priority = kRealTimePriority;
+    return ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority) == 0;
+}
+
 bool RealTimeAllowed() {
     // Tried on a thread of its own, which ends with it: the bench's own threads stay as they are.
     bool allowed = false;
-    std::thread probe([&] {
-        sched_param priority{};
-        priority.sched_priority = 10;
-        allowed = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority) == 0;
-    });
+    std::thread probe([&] { allowed = MakeThisThreadRealTime(); });
     probe.join();
     return allowed;
 }
@@ -31,7 +39,7 @@ bool RealTimeAllowed() {
 Child Spawn(int cpu, const std::vector<std::string>& command, Scheduling scheduling) {
     std::vector<std::string> all;
     if (scheduling == Scheduling::RealTime) {
-        all = {"/usr/bin/chrt", "--fifo", "10"};
+        all = {"/usr/bin/chrt", "--fifo", std::to_string(kRealTimePriority)};
     }
     all.insert(all.end(), {"/usr/bin/taskset", "-c", std::to_string(cpu)});
     all.insert(all.end(), command.begin(), command.end());

@@ -21,8 +21,11 @@ struct Child {
 // class keeps those off while it runs.
 enum class Scheduling { Default, RealTime };
 
-// Whether this process may give its children a real-time class (root, CAP_SYS_NICE or an
-// RLIMIT_RTPRIO allowance).
+// Puts the calling thread in the real-time class at priority 10, as chrt --fifo 10 does a child;
+// false where that is not allowed (it needs root, CAP_SYS_NICE or an RLIMIT_RTPRIO allowance).
+bool MakeThisThreadRealTime();
+
+// Whether this process may give its children a real-time class.
 bool RealTimeAllowed();
 
 // Starts `command` pinned to `cpu` (taskset), with real-time priority 10 (chrt --fifo) if asked,
