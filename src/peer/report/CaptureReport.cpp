@@ -1,6 +1,7 @@
 #include "peer/report/CaptureReport.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "peer/report/ReportHtml.h"
 
@@ -13,11 +14,11 @@ CaptureReport::CaptureReport(const CaptureReading& reading) {
         Conversation& conversation = *conversations[i];
         auto collector = std::make_unique<ReportCollector>();
         if (drawn > 1) {
-            // Appended rather than "c" + ...: GCC 12 warns falsely (-Wrestrict) on that form.
-            std::string& prefix = collector->Data().idPrefix;
-            prefix = "c";
-            prefix += std::to_string(i + 1);
-            prefix += '-';
+            // Formatted, not joined: GCC 12's release build warns falsely (-Wrestrict) on the
+            // joining of strings that would be inlined here.
+            char prefix[24];
+            std::snprintf(prefix, sizeof prefix, "c%zu-", i + 1);
+            collector->Data().idPrefix = prefix;
         }
         conversation.AddTap(*collector);
         conversation.exchanges.Watch([target = collector.get()](const Exchanges::Ended& ended) {
